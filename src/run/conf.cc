@@ -1,0 +1,18 @@
+#include "run/conf.h"
+
+// Compiled once per build variant, with the variant's qmail home and run file.
+#ifndef LAGWATCH_QMAIL_HOME
+#define LAGWATCH_QMAIL_HOME "/var/qmail"
+#endif
+#ifndef LAGWATCH_RUN_FILE
+#define LAGWATCH_RUN_FILE "/var/run/lagwatch.time"
+#endif
+
+namespace lagwatch {
+
+const char* const control_dir = LAGWATCH_QMAIL_HOME "/control";
+const char* const queue_dir = LAGWATCH_QMAIL_HOME "/queue";
+const char* const injector_path = LAGWATCH_QMAIL_HOME "/bin/qmail-inject";
+const char* const run_file_path = LAGWATCH_RUN_FILE;
+
+}  // namespace lagwatch
