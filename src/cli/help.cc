@@ -1,0 +1,89 @@
+#include "cli/help.h"
+
+#include <cstring>
+
+#include "cli/options.h"
+#include "cli/optspec.h"
+#include "lib/outstream.h"
+
+namespace lagwatch {
+
+const char help_prefix[] = "";
+const char help_suffix[] = "";
+const char args_usage[] = "";
+
+namespace {
+
+// Width that an entry's long name and value suffix take in the long-name column; an entry
+// without a long name takes none, whatever its kind.
+uint32_t long_column_length(const optspec* spec) {
+  if (spec->long_name == nullptr) return 0;
+  return static_cast<uint32_t>(std::strlen(spec->long_name) + std::strlen(kind_suffix(spec->kind)));
+}
+
+}  // namespace
+
+const char* kind_suffix(uint32_t kind) {
+  switch (kind) {
+    case OPT_INTEGER:
+      return "=INT";
+    case OPT_UNSIGNED:
+      return "=UNS";
+    case OPT_STRING:
+      return "=VALUE";
+    case OPT_LIST:
+      return "=ITEM";
+    default:
+      return "";
+  }
+}
+
+// The program's name is fixed, not taken from argv[0], so the line reads the same however the
+// program was started.
+void show_usage() {
+  outstream_puts5(&out_stdout, "usage: ", "lagwatch", " [flags] ", args_usage, "\n");
+}
+
+void show_help() {
+  outstream* out = &out_stdout;
+  outstream_puts2(out, help_prefix, nullptr);
+
+  // Recomputed on every call: the list may have been rebuilt from another table.
+  uint32_t help_width = 0;
+  for (int k = 0; k < option_count; k++) {
+    const uint32_t length = long_column_length(option_list[k]);
+    if (length > help_width) help_width = length;
+  }
+
+  for (int k = 0; k < option_count; k++) {
+    const optspec* spec = option_list[k];
+    if (spec == &help_option) outstream_putc(out, '\n');
+
+    // Letter column: 6 characters.
+    if (spec->letter != 0) {
+      outstream_puts2(out, "  -", nullptr);
+      outstream_putc(out, spec->letter);
+      outstream_puts2(out, spec->long_name != nullptr ? ", " : "  ", nullptr);
+    } else {
+      outstream_puts2(out, "    ", "  ");
+    }
+
+    // Long-name column: help_width + 4 characters.
+    if (spec->long_name != nullptr) {
+      outstream_puts3(out, "--", spec->long_name, kind_suffix(spec->kind));
+      outstream_pad(out, help_width + 2 - long_column_length(spec), ' ');
+    } else {
+      outstream_pad(out, help_width + 4, ' ');
+    }
+
+    outstream_puts2(out, spec->help_text, "\n");
+    if (spec->default_text != nullptr) {
+      outstream_pad(out, help_width + 10, ' ');
+      outstream_puts3(out, "(Defaults to ", spec->default_text, ")\n");
+    }
+  }
+
+  outstream_puts2(out, help_suffix, nullptr);
+}
+
+}  // namespace lagwatch

@@ -1,0 +1,243 @@
+#include "cli/options.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "cli/help.h"
+#include "lib/diag.h"
+#include "lib/outstream.h"
+#include "run/run.h"
+#include "run/settings.h"
+
+namespace lagwatch {
+
+int help_requested;
+
+const optspec help_option = {
+    'h', "help", OPT_FLAG, 1, &help_requested, "Display this help and exit", nullptr};
+
+const optspec** option_list;
+int option_count;
+
+namespace {
+
+// This program takes no positional arguments. A max_args below min_args would mean no upper
+// bound; the check keeps that rule so that the bounds alone decide.
+constexpr int min_args = 0;
+constexpr int max_args = 0;
+
+// Every option_item ever made, so that options_reset can release them: the items themselves
+// are linked into the caller's lists and cannot carry a second chain.
+struct item_block {
+  option_item item;
+  item_block* older;
+};
+item_block* all_items;
+
+bool kind_takes_value(uint32_t kind) {
+  return kind == OPT_INTEGER || kind == OPT_UNSIGNED || kind == OPT_STRING || kind == OPT_LIST;
+}
+
+// Both number kinds accept what the C library's conversion accepts (leading white space, a
+// sign, the empty text as 0) and reject only characters left after the number. Out-of-range
+// values are not reported; the target keeps the low 32 bits.
+int apply_number(const optspec* spec, const char* value) {
+  char* end = nullptr;
+  if (spec->kind == OPT_INTEGER) {
+    const long n = std::strtol(value, &end, 10);
+    if (*end != '\0') {
+      report_error("Invalid integer: ", value, nullptr, nullptr, nullptr, nullptr, 0);
+      return -1;
+    }
+    *static_cast<int32_t*>(spec->target) =
+        static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(n)));
+    return 1;
+  }
+  const unsigned long n = std::strtoul(value, &end, 10);
+  if (*end != '\0') {
+    report_error("Invalid unsigned integer: ", value, nullptr, nullptr, nullptr, nullptr, 0);
+    return -1;
+  }
+  *static_cast<uint32_t*>(spec->target) = static_cast<uint32_t>(n);
+  return 1;
+}
+
+int append_item(const optspec* spec, const char* value) {
+  auto* block = new (std::nothrow) item_block{};
+  if (block == nullptr) die_oom();
+  block->item.text = value;
+  block->older = all_items;
+  all_items = block;
+  auto** link = static_cast<option_item**>(spec->target);
+  while (*link != nullptr) link = &(*link)->next;
+  *link = &block->item;
+  return 1;
+}
+
+// A long option: `text` is the argument after its "--". Returns the number of arguments
+// consumed after argv[i] (0 or 1), or -1 after a usage error.
+int parse_long_option(int argc, char** argv, int i, const char* text) {
+  const optspec* spec = nullptr;
+  const char* rest = nullptr;
+  for (int k = 0; k < option_count; k++) {
+    const char* name = option_list[k]->long_name;
+    if (name == nullptr) continue;
+    const size_t n = std::strlen(name);
+    if (std::strncmp(text, name, n) == 0 && (text[n] == '=' || text[n] == '\0')) {
+      spec = option_list[k];
+      rest = text + n;
+      break;
+    }
+  }
+  if (spec == nullptr) {
+    report_error("Unknown option string: '--", text, "'", nullptr, nullptr, nullptr, 0);
+    return -1;
+  }
+  const bool takes_value = kind_takes_value(spec->kind);
+  if (*rest == '=') {
+    if (!takes_value) {
+      report_error("Option --", spec->long_name, " does not take a value.", nullptr, nullptr,
+                   nullptr, 0);
+      return -1;
+    }
+    return apply_option(spec, rest + 1) < 0 ? -1 : 0;
+  }
+  if (!takes_value) {
+    apply_option(spec, nullptr);
+    return 0;
+  }
+  if (i + 1 >= argc) {
+    report_error("Option --", spec->long_name, " requires a value.", nullptr, nullptr, nullptr, 0);
+    return -1;
+  }
+  return apply_option(spec, argv[i + 1]) < 0 ? -1 : 1;
+}
+
+// A group of short options: `group` is the argument after its '-'. Returns the number of
+// arguments consumed after argv[i] (0 or 1), or -1 after a usage error.
+int parse_short_group(int argc, char** argv, int i, const char* group) {
+  for (const char* p = group; *p != '\0'; p++) {
+    const optspec* spec = nullptr;
+    for (int k = 0; k < option_count; k++) {
+      if (option_list[k]->letter == *p) {
+        spec = option_list[k];
+        break;
+      }
+    }
+    const char letter[2] = {*p, '\0'};
+    if (spec == nullptr) {
+      report_error("Unknown option letter -", letter, ".", nullptr, nullptr, nullptr, 0);
+      return -1;
+    }
+    if (!kind_takes_value(spec->kind)) {
+      apply_option(spec, nullptr);
+      continue;
+    }
+    // A value option ends the group: the rest of the argument, or else the next argument
+    // whatever it looks like, is its value.
+    if (p[1] != '\0') return apply_option(spec, p + 1) < 0 ? -1 : 0;
+    if (i + 1 >= argc) {
+      report_error("Option -", letter, " requires a value.", nullptr, nullptr, nullptr, 0);
+      return -1;
+    }
+    return apply_option(spec, argv[i + 1]) < 0 ? -1 : 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int build_option_list(const optspec* table) {
+  int rows = 0;
+  while (table[rows].letter != 0 || table[rows].long_name != nullptr) rows++;
+  auto** list = new (std::nothrow) const optspec*[static_cast<size_t>(rows) + 1];
+  if (list == nullptr) die_oom();
+  for (int k = 0; k < rows; k++) list[k] = &table[k];
+  list[rows] = &help_option;
+  delete[] option_list;
+  option_list = list;
+  option_count = rows + 1;
+  return option_count;
+}
+
+int apply_option(const optspec* spec, const char* value) {
+  if (value == nullptr) value = "";
+  switch (spec->kind) {
+    case OPT_FLAG:
+      *static_cast<int*>(spec->target) = spec->flag_value;
+      return 0;
+    case OPT_COUNTER: {
+      // Unsigned sum: a counter given absurdly often wraps instead of overflowing.
+      int* counter = static_cast<int*>(spec->target);
+      *counter = static_cast<int>(static_cast<unsigned>(*counter) +
+                                  static_cast<unsigned>(spec->flag_value));
+      return 0;
+    }
+    case OPT_INTEGER:
+    case OPT_UNSIGNED:
+      return apply_number(spec, value);
+    case OPT_STRING:
+      *static_cast<const char**>(spec->target) = value;
+      return 1;
+    case OPT_LIST:
+      return append_item(spec, value);
+    default:
+      return 0;
+  }
+}
+
+parse_result parse_command_line(int argc, char** argv, int* first_positional) {
+  // An empty argument vector (argc 0) has no program name to skip.
+  int i = argc > 0 ? 1 : 0;
+  while (i < argc) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') break;
+    if (arg[1] == '\0' || (arg[1] == '-' && arg[2] == '\0')) {
+      i++;
+      break;
+    }
+    const int taken = arg[1] == '-' ? parse_long_option(argc, argv, i, arg + 2)
+                                    : parse_short_group(argc, argv, i, arg + 1);
+    if (taken < 0) {
+      *first_positional = i;
+      return PARSE_USAGE_ERROR;
+    }
+    i += 1 + taken;
+  }
+  *first_positional = i;
+  if (help_requested) return PARSE_HELP;
+  const int remaining = argc - i;
+  if (remaining < min_args) {
+    report_error("Too few command-line arguments", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
+    return PARSE_USAGE_ERROR;
+  }
+  if (max_args >= min_args && remaining > max_args) {
+    report_error("Too many command-line arguments", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
+    return PARSE_USAGE_ERROR;
+  }
+  return PARSE_RUN;
+}
+
+int program_main(int argc, char** argv) {
+  build_option_list(option_table);
+  int first = 0;
+  const parse_result result = parse_command_line(argc, argv, &first);
+  if (result == PARSE_RUN) return run(argc - first, argv + first);
+  show_usage();
+  show_help();
+  outstream_flush(&out_stdout);
+  return result == PARSE_HELP ? 0 : 1;
+}
+
+void options_reset() {
+  help_requested = 0;
+  while (all_items != nullptr) {
+    item_block* older = all_items->older;
+    delete all_items;
+    all_items = older;
+  }
+}
+
+}  // namespace lagwatch
