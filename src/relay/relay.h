@@ -12,6 +12,10 @@ void load_relay_domains();
 // sender's domain, or one of its dot-suffixes, is listed in rcpthosts or morercpthosts.cdb.
 int check_sender(const char* sender);
 
+// Forgets everything load_relay_domains loaded, frees it and closes morercpthosts.cdb, so that
+// a test can load again in the same process. The program itself never calls it.
+void relay_reset();
+
 }  // namespace lagwatch
 
 #endif  // LAGWATCH_RELAY_RELAY_H_
