@@ -1,0 +1,243 @@
+#include "notice/notice.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "run/settings.h"
+
+namespace lagwatch {
+
+char mime_boundary[65];
+
+duration_text format_duration(int64_t seconds) {
+  duration_text d{};
+  const long long v = seconds;
+  if (v >= 86400) {
+    snprintf(d.text, sizeof d.text, "%lld days", v / 86400);
+  } else if (v >= 3600) {
+    snprintf(d.text, sizeof d.text, "%lld hours", v / 3600);
+  } else if (v >= 60) {
+    snprintf(d.text, sizeof d.text, "%lld minutes", v / 60);
+  } else {
+    snprintf(d.text, sizeof d.text, "%lld seconds", v);
+  }
+  return d;
+}
+
+namespace {
+
+// Writes `n` blanks. Templates may ask for any width up to INT_MAX, so the blanks go out in
+// pieces of a fixed block instead of a buffer of that size.
+void write_blanks(FILE* stream, uint64_t n) {
+  static const char blanks[64] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  while (n > 0) {
+    const size_t piece = n < sizeof blanks ? static_cast<size_t>(n) : sizeof blanks;
+    if (fwrite(blanks, 1, piece, stream) != piece) return;
+    n -= piece;
+  }
+}
+
+bool is_flag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Characters that can stand between "%" and the conversion letter in some printf dialect:
+// flags, digits, "." and "*", positional "$" and the length modifiers. A conversion made of
+// these is taken whole, so that it is written back exactly as the template has it.
+bool is_conversion_inner(char c) {
+  return is_flag(c) || is_digit(c) || strchr(".*$'IhlLqjzZt", c) != nullptr;
+}
+
+// Reads a decimal number of at most INT_MAX from `*p`, advancing past its digits. Returns
+// false when it is larger, as printf fails then.
+bool read_count(const char** p, uint64_t* value) {
+  uint64_t v = 0;
+  bool fits = true;
+  while (is_digit(**p)) {
+    if (fits) {
+      v = v * 10 + static_cast<uint64_t>(**p - '0');
+      if (v > INT_MAX) fits = false;
+    }
+    ++*p;
+  }
+  *value = v;
+  return fits;
+}
+
+}  // namespace
+
+uint32_t expand_template(FILE* stream, const char* tmpl, const char* const args[3]) {
+  uint32_t used = 0;
+  const char* p = tmpl;
+  if (p == nullptr) return 0;
+  while (*p != '\0') {
+    const char* percent = strchr(p, '%');
+    if (percent == nullptr) {
+      fputs(p, stream);
+      break;
+    }
+    if (percent > p) fwrite(p, 1, static_cast<size_t>(percent - p), stream);
+    if (percent[1] == '%') {
+      fputc('%', stream);
+      p = percent + 2;
+      continue;
+    }
+
+    // Find where the conversion ends: after the letter that follows its inner characters,
+    // or at the end of the template.
+    const char* end = percent + 1;
+    while (*end != '\0' && is_conversion_inner(*end)) ++end;
+    if (*end != '\0') ++end;
+
+    // Only "%[flags][width][.precision]s" with an argument left is expanded.
+    const char* q = percent + 1;
+    bool left = false;
+    while (is_flag(*q)) {
+      if (*q == '-') left = true;
+      ++q;
+    }
+    uint64_t width = 0;
+    bool valid = read_count(&q, &width);
+    bool has_precision = false;
+    uint64_t precision = 0;
+    if (*q == '.') {
+      ++q;
+      has_precision = true;
+      if (!read_count(&q, &precision)) valid = false;
+    }
+    if (valid && *q == 's' && q + 1 == end && used < 3) {
+      const char* arg = args[used++];
+      if (arg == nullptr) arg = "";
+      const size_t length =
+          has_precision ? strnlen(arg, static_cast<size_t>(precision)) : strlen(arg);
+      const uint64_t pad = width > length ? width - length : 0;
+      if (!left) write_blanks(stream, pad);
+      fwrite(arg, 1, length, stream);
+      if (left) write_blanks(stream, pad);
+    } else {
+      fwrite(percent, 1, static_cast<size_t>(end - percent), stream);
+    }
+    p = end;
+  }
+  return used;
+}
+
+void mime_boundary_build() {
+  static const char digits[] = "0123456789ABCDEF";
+  struct timeval tv {};
+  // gettimeofday fails only for a bad pointer; tv stays zero then, which still seeds.
+  if (gettimeofday(&tv, nullptr) != 0) tv = timeval{};
+  const uint32_t seed = static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec);
+  srandom(seed);
+  for (int i = 0; i < 64; ++i) mime_boundary[i] = digits[random() % 16];
+  mime_boundary[64] = '\0';
+}
+
+namespace {
+
+// Writes "\t" + address + "\n" for every "T" record of `list`, in list order.
+void write_recipients(FILE* stream, recipient_list list) {
+  if (list.data == nullptr) return;
+  uint32_t pos = 0;
+  while (pos < list.length && list.data[pos] != '\0') {
+    const char* record = list.data + pos;
+    const uint32_t left = list.length - pos;
+    const void* nul = memchr(record, '\0', left);
+    const uint32_t size =
+        nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - record) : left;
+    if (record[0] == 'T') {
+      fputc('\t', stream);
+      fwrite(record + 1, 1, size - 1, stream);
+      fputc('\n', stream);
+    }
+    pos += size + 1;
+  }
+}
+
+// read(2) that retries when a signal interrupts it.
+ssize_t read_retrying(int fd, char* buffer, size_t n) {
+  ssize_t got;
+  do {
+    got = read(fd, buffer, n);
+  } while (got == -1 && errno == EINTR);
+  return got;
+}
+
+// Copies the message text from `fd` through one 4096-byte buffer: all of it when `limit` is
+// negative, else at most `limit` bytes followed by "[...]" when the limit was reached. A failed
+// read ends the copy like the end of the file; a failed write ends it without the marker.
+void copy_message(FILE* stream, int fd, int32_t limit) {
+  char buffer[4096];
+  if (limit < 0) {
+    for (;;) {
+      const ssize_t got = read_retrying(fd, buffer, sizeof buffer);
+      if (got <= 0) return;
+      if (fwrite(buffer, 1, static_cast<size_t>(got), stream) != static_cast<size_t>(got)) return;
+    }
+  }
+  const uint32_t wanted = static_cast<uint32_t>(limit);
+  uint32_t copied = 0;
+  while (copied < wanted) {
+    const uint32_t room = wanted - copied;
+    const size_t ask = room < sizeof buffer ? room : sizeof buffer;
+    const ssize_t got = read_retrying(fd, buffer, ask);
+    if (got <= 0) break;
+    if (fwrite(buffer, 1, static_cast<size_t>(got), stream) != static_cast<size_t>(got)) break;
+    copied += static_cast<uint32_t>(got);
+  }
+  if (copied >= wanted) fputs("[...]", stream);
+}
+
+}  // namespace
+
+void write_notice(FILE* stream, const char* sender, recipient_list remote, recipient_list local,
+                  int mess_fd) {
+  const duration_text age = format_duration(static_cast<int64_t>(settings.opt_age));
+  const duration_text lifetime = format_duration(settings.queuelifetime);
+  const char* me = settings.me != nullptr ? settings.me : "";
+  const bool mime = settings.opt_mime != 0;
+  const bool copy = settings.opt_copy_bytes != 0;
+
+  fprintf(stream, "From: <MAILER-DAEMON@%s>\nTo: <%s>\nSubject: delayed delivery notice\n", me,
+          sender);
+  if (mime) {
+    mime_boundary_build();
+    fprintf(stream,
+            "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"%s\"\n\n"
+            "This is a multi-part message in MIME format.\n"
+            "(If you can see this message, your E-mail client is not MIME compatible.)\n"
+            "--%s\nContent-Type: text/plain; charset=us-ascii\n"
+            "Content-Transfer-Encoding: 7bit\n",
+            mime_boundary, mime_boundary);
+  }
+  fputc('\n', stream);
+  const char* const args[3] = {me, age.text, lifetime.text};
+  expand_template(stream, settings.notice_template, args);
+  fputs("\nRecipient(s):\n", stream);
+  write_recipients(stream, local);
+  write_recipients(stream, remote);
+  if (copy) {
+    if (mime) {
+      fprintf(stream,
+              "\nThe following attachment contains a copy of the original message.\n\n"
+              "--%s\nContent-Type: message/rfc822\nContent-Disposition: inline\n\n",
+              mime_boundary);
+    } else {
+      fputs("\n--- Below this line is a copy of the original message.\n\n", stream);
+    }
+    copy_message(stream, mess_fd, settings.opt_copy_bytes);
+  }
+  if (mime) fprintf(stream, "\n--%s--", mime_boundary);
+  if (mime || copy) fputc('\n', stream);
+}
+
+}  // namespace lagwatch
