@@ -1,0 +1,238 @@
+#!/bin/bash
+# Queue-walk and notice benchmarks, side by side with their floors.
+#
+#   bash bench/run_bench.sh [SIZE...]        (default sizes: 10000 100000 1000000)
+#
+# Environment: LAGWATCH_BENCH_BUILD (build directory, default <repo>/build-bench), REPS (timed
+# repetitions of each command, default 7), FULL_QUEUE=1 (write local/, remote/ and mess/ for the
+# largest queues too; by default queues above 100000 messages get info/ only, which is all the
+# walk reads, to spare some 4 million files and the time to write them).
+#
+# Builds what it needs (cmake -DLAGWATCH_BENCH=ON), generates the queues once under the build
+# tree (later runs reuse them), and then, with warm caches, alternating the commands and taking
+# medians:
+#   1. walk of a queue with no due message: lagwatch, the floor (getdents64 + one fstatat per
+#      entry), and GNU find with the same test; ratios and lagwatch's peak resident memory;
+#   2. notices for 1,000 due messages of 100 KB: -N into /dev/null against cat of the same
+#      message files (MB/s), and the sink injector against a bare fork-exec-wait loop (notices/s).
+# Prints the figures and keeps them in <build>/bench-results.txt. Nothing here fails on a time.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${LAGWATCH_BENCH_BUILD:-$repo/build-bench}
+reps=${REPS:-7}
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(10000 100000 1000000)
+age=14400
+notice_count=1000
+notice_mess_size=102400
+
+say() { printf '%s\n' "$*" | tee -a "$results"; }
+die() { echo "run_bench: $*" >&2; exit 1; }
+
+# Build: only the benchmark's own targets.
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$repo" -B "$build" "${generator[@]}" -DLAGWATCH_BENCH=ON -DLAGWATCH_TESTS=OFF >/dev/null
+else
+  cmake "$build" -DLAGWATCH_BENCH=ON >/dev/null
+fi
+cmake --build "$build" -j2 --target lagwatch_bench gen_queue floor_walk forkloop inject_sink timeit \
+  >/dev/null || die "build failed (cmake --build $build --target lagwatch_bench shows why)"
+
+bin=$build/bench
+lagwatch=$bin/lagwatch_bench
+timeit=$bin/timeit
+sandbox=$build/bench-sandbox
+home=$sandbox/qmail
+run_file=$sandbox/lagwatch.time
+queues=$build/bench-queues
+results=$build/bench-results.txt
+: >"$results"
+
+mkdir -p "$home/control" "$home/bin" "$queues"
+echo bench.example.org >"$home/control/me"
+echo 604800 >"$home/control/queuelifetime"
+install -m 0755 "$bin/inject_sink" "$home/bin/qmail-inject"
+
+# use_queue DIR: the sandbox's qmail home now has DIR as its queue.
+use_queue() { ln -sfn "$1" "$home/queue"; }
+
+# ensure_queue NAME ARGS...: generates the queue NAME with gen_queue ARGS unless a queue made with
+# the same arguments is there already.
+ensure_queue() {
+  local name=$1
+  shift
+  local dir=$queues/$name
+  if [ -f "$dir.args" ] && [ "$(cat "$dir.args")" = "$*" ]; then
+    return 0
+  fi
+  rm -rf "$dir" "$dir.args"
+  "$bin/gen_queue" "$@" "$dir" >/dev/null
+  echo "$*" >"$dir.args"
+}
+
+# median / minimum of the numbers on standard input, one a line.
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+minimum() { sort -g | head -n 1; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+# timed LABEL ARGS...: runs ARGS under timeit, appends "LABEL seconds rss status" to $samples, and
+# stops the benchmark when the command fails or writes to standard error.
+timed() {
+  local label=$1
+  shift
+  local line
+  line=$("$timeit" "$@" 2>"$build/bench-stderr") || die "timeit failed for $label"
+  [ ! -s "$build/bench-stderr" ] || die "$label wrote to standard error: $(head -c 300 "$build/bench-stderr")"
+  set -- $line
+  [ "$3" = 0 ] || die "$label exited with status $3"
+  echo "$label $1 $2" >>"$samples"
+}
+
+column() { awk -v l="$1" -v c="$2" '$1 == l { print $c }' "$samples"; }
+
+# syscalls_per_entry COUNT COMMAND...: system calls per queue entry, counted with strace.
+syscalls_per_entry() {
+  local count=$1
+  shift
+  command -v strace >/dev/null || { echo "n/a"; return; }
+  strace -f -c -o "$build/bench-strace" "$@" >/dev/null 2>&1 || { echo "n/a"; return; }
+  awk -v n="$count" '$NF == "total" { printf "%.2f", $(NF - 2) / n }' "$build/bench-strace"
+}
+
+cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
+fstype=$(stat -f -c %T "$queues")
+say "lagwatch benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')"
+say "machine: $(nproc) CPUs, $cpu, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r), file system $fstype"
+say "build: $(grep -m1 CMAKE_BUILD_TYPE: "$build/CMakeCache.txt" | sed "s/.*=//"), $("$(grep -m1 CMAKE_CXX_COMPILER: "$build/CMakeCache.txt" | sed "s/.*=//")" --version | head -n 1)"
+say "repetitions: $reps per command, alternating, warm caches; figures are medians (min in brackets)"
+say ""
+
+# 1. The walk.
+say "== Walk of a queue with no due message (threshold $age s, no run file)"
+printf -v header '%-9s %-8s %-22s %-22s %-22s %-9s %-9s %-10s %s' messages files lagwatch floor find \
+  lw/floor lw/find 'peak RSS' 'syscalls/msg (lw, floor)'
+say "$header"
+declare -A peak
+for n in "${sizes[@]}"; do
+  name=walk-$n
+  if [ "$n" -gt 100000 ] && [ "${FULL_QUEUE:-0}" != 1 ]; then
+    ensure_queue "$name" --info-only "$n"
+    files="info"
+  else
+    ensure_queue "$name" "$n"
+    files="all"
+  fi
+  q=$queues/$name
+  "$bin/gen_queue" --touch "$q" >/dev/null  # every message at most an hour old: none due
+  use_queue "$q"
+  cut=$(($(date +%s) - age))
+  walk_lagwatch=("$lagwatch")
+  walk_floor=("$bin/floor_walk" "$q" "$age")
+  walk_find=(-C "$q" find info -type f ! -newermt "@$cut")
+
+  # Warm the caches and check that every command sees no due message.
+  rm -f "$run_file"
+  "${walk_lagwatch[@]}" >"$build/bench-out" 2>&1 || die "lagwatch failed on $name: $(head -c 300 "$build/bench-out")"
+  [ ! -s "$build/bench-out" ] || die "lagwatch wrote output on $name: $(head -c 300 "$build/bench-out")"
+  [ "$("${walk_floor[@]}")" = "floor_walk: $n messages, 0 due" ] || die "floor walk disagrees on $name"
+  [ -z "$(cd "$q" && find info -type f ! -newermt "@$cut")" ] || die "find sees due messages in $name"
+
+  samples=$build/bench-samples
+  : >"$samples"
+  for ((r = 0; r < reps; r++)); do
+    case $((r % 3)) in
+      0) timed lw "${walk_lagwatch[@]}"; timed floor "${walk_floor[@]}"; timed find "${walk_find[@]}" ;;
+      1) timed floor "${walk_floor[@]}"; timed find "${walk_find[@]}"; timed lw "${walk_lagwatch[@]}" ;;
+      2) timed find "${walk_find[@]}"; timed lw "${walk_lagwatch[@]}"; timed floor "${walk_floor[@]}" ;;
+    esac
+  done
+  lw=$(column lw 2 | median)
+  fl=$(column floor 2 | median)
+  fi=$(column find 2 | median)
+  rss=$(column lw 3 | sort -n | tail -n 1)
+  peak[$n]=$rss
+  sc_lw=n/a
+  sc_fl=n/a
+  if [ "$n" -le 100000 ]; then
+    sc_lw=$(syscalls_per_entry "$n" "$lagwatch")
+    sc_fl=$(syscalls_per_entry "$n" "${walk_floor[@]}")
+  fi
+  printf -v row '%-9s %-8s %-22s %-22s %-22s %-9s %-9s %-10s %s' "$n" "$files" \
+    "$(printf '%.4f s [%.4f]' "$lw" "$(column lw 2 | minimum)")" \
+    "$(printf '%.4f s [%.4f]' "$fl" "$(column floor 2 | minimum)")" \
+    "$(printf '%.4f s [%.4f]' "$fi" "$(column find 2 | minimum)")" \
+    "$(ratio "$lw" "$fl")" "$(ratio "$lw" "$fi")" "$rss KiB" "$sc_lw, $sc_fl"
+  say "$row"
+done
+if [ ${#sizes[@]} -gt 1 ]; then
+  small=${sizes[0]}
+  large=${sizes[${#sizes[@]} - 1]}
+  say "peak RSS growth from $small to $large messages: $((peak[$large] - peak[$small])) KiB"
+fi
+say ""
+
+# 2. Notices.
+say "== Notices: $notice_count due messages of $notice_mess_size bytes each"
+name=notice-$notice_count
+ensure_queue "$name" --due "$notice_count" --mess-size "$notice_mess_size" "$notice_count"
+q=$queues/$name
+use_queue "$q"
+mess_files=()
+while IFS= read -r f; do mess_files+=("$f"); done < <(cd "$q" && find mess -type f | sort)
+[ ${#mess_files[@]} -eq "$notice_count" ] || die "the notice queue has ${#mess_files[@]} message files"
+
+# Warm up and measure the notice text once.
+rm -f "$run_file"
+"$lagwatch" -N >"$build/bench-notices" 2>"$build/bench-stderr" || die "lagwatch -N failed"
+notices=$(grep -c '^Subject: delayed delivery notice$' "$build/bench-notices" || true)
+[ "$notices" = "$notice_count" ] || die "lagwatch -N wrote $notices notices, not $notice_count"
+notice_bytes=$(wc -c <"$build/bench-notices")
+mess_bytes=$(cd "$q" && cat "${mess_files[@]}" | wc -c)
+rm -f "$build/bench-notices"
+per_notice=$((notice_bytes / notice_count))
+
+samples=$build/bench-samples
+: >"$samples"
+for ((r = 0; r < reps; r++)); do
+  if ((r % 2)); then
+    timed cat -C "$q" cat "${mess_files[@]}"
+    timed print "$lagwatch" -N
+  else
+    timed print "$lagwatch" -N
+    timed cat -C "$q" cat "${mess_files[@]}"
+  fi
+done
+print_s=$(column print 2 | median)
+cat_s=$(column cat 2 | median)
+print_mbs=$(awk -v b="$notice_bytes" -v t="$print_s" 'BEGIN { printf "%.0f", b / t / 1e6 }')
+cat_mbs=$(awk -v b="$mess_bytes" -v t="$cat_s" 'BEGIN { printf "%.0f", b / t / 1e6 }')
+say "-N into /dev/null: $notice_bytes bytes in $(printf '%.4f' "$print_s") s = $print_mbs MB/s (peak RSS $(column print 3 | sort -n | tail -n 1) KiB)"
+say "cat of the message files: $mess_bytes bytes in $(printf '%.4f' "$cat_s") s = $cat_mbs MB/s"
+say "-N / cat: $(ratio "$print_mbs" "$cat_mbs")"
+
+injector=$home/bin/qmail-inject
+: >"$samples"
+for ((r = 0; r < reps; r++)); do
+  rm -f "$run_file"  # every message due again
+  case $((r % 3)) in
+    0) timed inject "$lagwatch"; timed bare "$bin/forkloop" "$injector" "$notice_count"
+       timed fed "$bin/forkloop" "$injector" "$notice_count" "$per_notice" ;;
+    1) timed bare "$bin/forkloop" "$injector" "$notice_count"
+       timed fed "$bin/forkloop" "$injector" "$notice_count" "$per_notice"; timed inject "$lagwatch" ;;
+    2) timed fed "$bin/forkloop" "$injector" "$notice_count" "$per_notice"; timed inject "$lagwatch"
+       timed bare "$bin/forkloop" "$injector" "$notice_count" ;;
+  esac
+done
+rm -f "$run_file"
+rate() { awk -v n="$notice_count" -v t="$1" 'BEGIN { printf "%.0f", n / t }'; }
+inject_rate=$(rate "$(column inject 2 | median)")
+bare_rate=$(rate "$(column bare 2 | median)")
+fed_rate=$(rate "$(column fed 2 | median)")
+say "through the sink injector: $inject_rate notices/s"
+say "bare fork-exec-wait loop of the same injector: $bare_rate/s; the loop also piping $per_notice bytes each: $fed_rate/s"
+say "injector / bare loop: $(ratio "$inject_rate" "$bare_rate"); injector / loop with the same bytes: $(ratio "$inject_rate" "$fed_rate")"
+say ""
+say "results kept in $results"
