@@ -1,0 +1,144 @@
+// A stand-in for qmail-inject in the end-to-end sandbox. The harness installs it as
+// <sandbox>/qmail/bin/qmail-inject. Each call claims the next record directory
+// <sandbox>/inject/N (N = 1, 2, ...; mkdir is atomic, and the program runs one injector at a
+// time anyway) and writes into it:
+//   argv   every argument, argv[0] included, each followed by one NUL byte (exact bytes)
+//   cwd    the working directory, without a line feed
+//   pid    the process id, in decimal
+//   stdin  everything read from standard input (absent when the plan says not to read it)
+//   stopped  present when the call stopped itself, so that the harness can kill it afterwards
+// Then it does what line N of <sandbox>/inject/plan says (default "exit 0"):
+//   exit K        read standard input to its end, exit with status K
+//   early K       exit with status K without reading standard input
+//   partial N K   read at most N bytes of standard input, exit with status K
+//   signal S      read standard input to its end, die by signal S
+//   stop          read standard input to its end, stop itself with SIGSTOP
+// A fault of the stand-in itself ends it with status 97 and a line on standard error.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifndef LAGWATCH_E2E_SANDBOX
+#error "LAGWATCH_E2E_SANDBOX must name the sandbox directory"
+#endif
+
+namespace {
+
+[[noreturn]] void give_up(const char* what, const std::string& path) {
+  std::fprintf(stderr, "fake qmail-inject: %s %s: %s\n", what, path.c_str(), std::strerror(errno));
+  std::exit(97);
+}
+
+void write_whole(const std::string& path, const std::string& bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) give_up("cannot create", path);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) give_up("cannot write", path);
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) give_up("cannot close", path);
+}
+
+// Reads standard input up to `limit` bytes or to its end, whichever comes first.
+std::string read_input(size_t limit) {
+  std::string input;
+  char buffer[8192];
+  while (input.size() < limit) {
+    size_t want = sizeof buffer;
+    if (limit - input.size() < want) want = limit - input.size();
+    ssize_t n = read(0, buffer, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) give_up("cannot read", "standard input");
+    if (n == 0) break;
+    input.append(buffer, static_cast<size_t>(n));
+  }
+  return input;
+}
+
+// Line `number` (1-based) of the plan file, or "exit 0" when there is none.
+std::string plan_line(const std::string& plan_path, int number) {
+  FILE* plan = std::fopen(plan_path.c_str(), "r");
+  if (plan == nullptr) {
+    if (errno == ENOENT) return "exit 0";
+    give_up("cannot open", plan_path);
+  }
+  char line[256];
+  std::string result = "exit 0";
+  for (int i = 1; std::fgets(line, sizeof line, plan) != nullptr; ++i) {
+    if (i == number) {
+      result = line;
+      while (!result.empty() && result.back() == '\n') result.pop_back();
+      break;
+    }
+  }
+  std::fclose(plan);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string records = std::string(LAGWATCH_E2E_SANDBOX) + "/inject";
+  std::string dir;
+  int number = 1;
+  for (;; ++number) {
+    dir = records + "/" + std::to_string(number);
+    if (mkdir(dir.c_str(), 0755) == 0) break;
+    if (errno != EEXIST) give_up("cannot create", dir);
+  }
+
+  std::string args;
+  for (int i = 0; i < argc; ++i) {
+    args.append(argv[i]);
+    args.push_back('\0');
+  }
+  write_whole(dir + "/argv", args);
+
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) == nullptr) give_up("cannot get", "the working directory");
+  write_whole(dir + "/cwd", cwd);
+  write_whole(dir + "/pid", std::to_string(getpid()));
+
+  const std::string action = plan_line(records + "/plan", number);
+  int a = 0;
+  int b = 0;
+  if (std::sscanf(action.c_str(), "exit %d", &a) == 1) {
+    write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
+    return a;
+  }
+  if (std::sscanf(action.c_str(), "early %d", &a) == 1) return a;
+  if (std::sscanf(action.c_str(), "partial %d %d", &a, &b) == 2) {
+    write_whole(dir + "/stdin", read_input(static_cast<size_t>(a)));
+    return b;
+  }
+  if (std::sscanf(action.c_str(), "signal %d", &a) == 1) {
+    write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
+    // No core file in the queue directory, which is the working directory here.
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    signal(a, SIG_DFL);
+    raise(a);
+    std::fprintf(stderr, "fake qmail-inject: signal %d did not end the process\n", a);
+    return 97;
+  }
+  if (action == "stop") {
+    write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
+    write_whole(dir + "/stopped", "");
+    raise(SIGSTOP);
+    return 0;
+  }
+  std::fprintf(stderr, "fake qmail-inject: unknown plan line '%s'\n", action.c_str());
+  return 97;
+}
