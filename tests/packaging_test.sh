@@ -1,0 +1,501 @@
+#!/bin/bash
+# Checks what an admin gets besides the program: the man page, the install tree, the Debian
+# package, the scheduler files and the sample queue. CTest runs one check per test:
+#
+#   packaging_test.sh CHECK SOURCE_DIR BUILD_DIR
+#
+# CHECK is man_page_lint, install_tree, localized_paths, debian_package, contrib_units or
+# sample_queue. Every check writes only below BUILD_DIR/packaging-test/. Exit status 0 when every
+# row of the check passed, 1 otherwise, 77 (skipped) when a tool that only some systems have is
+# missing.
+set -u
+
+check=$1
+source_dir=$2
+build_dir=$3
+scratch=$build_dir/packaging-test/$check
+failures=0
+passes=0
+
+pass() { passes=$((passes + 1)); }
+fail() {  # fail ROW-NAME WHAT-WENT-WRONG
+  echo "FAILED $1: $2"
+  failures=$((failures + 1))
+}
+finish() {
+  echo "$passes passed, $failures failed"
+  [ "$failures" = 0 ]
+  exit
+}
+need() {  # need TOOL PACKAGE: a tool that CI installs; its absence is a failure, not a skip.
+  if ! command -v "$1" > /dev/null; then
+    echo "FAILED: $1 is not installed (Debian package $2)"
+    exit 1
+  fi
+}
+fresh_scratch() {
+  rm -rf "$scratch" && mkdir -p "$scratch" || exit 1
+}
+
+# The usage line and help screen, 658 bytes, that -h and --help print.
+expected_help() {
+  printf '%s\n' \
+    'usage: lagwatch [flags] ' \
+    '  -b          Copy N bytes from the original message into the notice.' \
+    '              (Defaults to entire message)' \
+    '  -d          Show debugging messages' \
+    '  -f          Load the bounce response message from a file' \
+    '  -m          Encode the original message as a MIME attachment' \
+    "  -N          Don't send messages, just print them out" \
+    "  -r          Only respond to senders with a domain listed in qmail's rcpthosts" \
+    '  -t          Send notifications for messages that are at least N seconds old' \
+    '              (Defaults to 4 hours)' \
+    '  -x          Send a copy of the notification to the given recipient' \
+    '' \
+    '  -h, --help  Display this help and exit'
+}
+
+# check_help ROW-PREFIX PROGRAM: both help options print exactly the help screen and exit 0.
+check_help() {
+  local prefix=$1 program=$2 option status
+  expected_help > "$scratch/help.expected"
+  if [ "$(wc -c < "$scratch/help.expected")" != 658 ]; then
+    fail "$prefix.ExpectedHelpIs658Bytes" "the test's own help text is not 658 bytes"
+    return
+  fi
+  for option in -h --help; do
+    "$program" "$option" > "$scratch/help.out" 2> "$scratch/help.err"
+    status=$?
+    if [ "$status" != 0 ]; then
+      fail "$prefix.Help$option.ExitsZero" "exit status $status"
+    elif ! cmp -s "$scratch/help.expected" "$scratch/help.out"; then
+      fail "$prefix.Help$option.PrintsHelpScreen" \
+        "stdout differs: $(diff "$scratch/help.expected" "$scratch/help.out" | head -5)"
+    elif [ -s "$scratch/help.err" ]; then
+      fail "$prefix.Help$option.QuietOnStderr" "stderr: $(head -c 200 "$scratch/help.err")"
+    else
+      pass
+    fi
+  done
+}
+
+path_is() {  # path_is f|x|d PATH
+  case $1 in
+    f) [ -f "$2" ] ;;
+    x) [ -f "$2" ] && [ -x "$2" ] ;;
+    d) [ -d "$2" ] ;;
+    *) false ;;
+  esac
+}
+
+# check_paths ROW-PREFIX ROOT ROW...: every row is "TEST RELATIVE-PATH", TEST being f (regular
+# file), x (executable regular file) or d (directory).
+check_paths() {
+  local prefix=$1 root=$2 row kind path
+  shift 2
+  for row in "$@"; do
+    kind=${row%% *}
+    path=${row#* }
+    if path_is "$kind" "$root/$path"; then
+      pass
+    else
+      fail "$prefix.Installs:$path" "not there as ($kind) under $root"
+    fi
+  done
+}
+
+# The files every installation holds, relative to the prefix.
+installed_rows=(
+  "x bin/lagwatch"
+  "f share/man/man8/lagwatch.8.gz"
+  "f share/doc/lagwatch/README.md"
+  "f share/doc/lagwatch/examples/README.md"
+  "x share/doc/lagwatch/examples/run-sample.sh"
+  "f share/doc/lagwatch/examples/notice-template.txt"
+  "f share/doc/lagwatch/examples/qmail/control/me"
+  "f share/doc/lagwatch/examples/qmail/control/queuelifetime"
+  "f share/doc/lagwatch/examples/qmail/control/rcpthosts"
+  "x share/doc/lagwatch/examples/qmail/bin/qmail-inject"
+  "f share/doc/lagwatch/examples/qmail/queue/info/18/1065493"
+  "f share/doc/lagwatch/examples/qmail/queue/remote/18/1065493"
+  "f share/doc/lagwatch/examples/qmail/queue/local/18/1065493"
+  "f share/doc/lagwatch/examples/qmail/queue/mess/18/1065493"
+  "f share/doc/lagwatch/contrib/lagwatch.cron"
+  "f share/doc/lagwatch/contrib/lagwatch.service"
+  "f share/doc/lagwatch/contrib/lagwatch.timer"
+  "f share/doc/lagwatch/contrib/lagwatch-failure-mail.service"
+)
+
+# The one top-level entry of DIR must be NAME: nothing is installed beside the prefix.
+check_only_entry() {  # check_only_entry ROW-NAME DIR NAME
+  local entries
+  entries=$(cd "$2" && ls -A)
+  if [ "$entries" != "$3" ]; then
+    fail "$1" "entries of $2: $(echo "$entries" | tr '\n' ' ')"
+  else
+    pass
+  fi
+}
+
+man_page_lint() {
+  need mandoc mandoc
+  fresh_scratch
+  local page
+  # The installed page is the source page with this build's paths; both must lint clean. Only
+  # cross references to manuals that this machine lacks (qmail's own) are let through.
+  for page in "$source_dir/doc/lagwatch.8" "$build_dir/man/lagwatch.8"; do
+    mandoc -T lint -W style "$page" > "$scratch/lint" 2>&1
+    if grep -v -e 'STYLE: referenced manual not found' -e 'outdated mandoc.db' "$scratch/lint" \
+        > "$scratch/lint.left"; then
+      fail "ManPageLintsClean:$page" "$(cat "$scratch/lint.left")"
+    else
+      pass
+    fi
+  done
+  # Plain text without the overstrikes of bold and underlined words, blanks and lines squeezed:
+  # the renderer may break a sentence anywhere.
+  mandoc -T ascii "$source_dir/doc/lagwatch.8" | sed 's/.\x08//g' | tr -s ' \n' '  ' \
+    > "$scratch/page.txt"
+  # What an admin must find in the page, each as it appears in the rendered text.
+  local rows=(
+    "SynopsisNamesEveryOption|lagwatch [-dmNr] [-b bytes] [-f template] [-t seconds] [-x address]"
+    "SynopsisNamesHelp|lagwatch -h | --help"
+    "CopyBytesDefault|Default: the entire message."
+    "CopyBytesCutMarker|[...]"
+    "DebugOption|-d      Show debugging messages"
+    "TemplateOption|-f template"
+    "MimeOption|-m      Encode the copy of the original message as a MIME attachment"
+    "PrintOnlyOption|-N      Don't send messages, just print them out"
+    "RcpthostsOption|-r      Only respond to senders with a domain listed in qmail's rcpthosts"
+    "AgeDefault|Default: 14400 (4 hours)."
+    "ExtraRecipientOption|-x address"
+    "HelpOption|-h, --help"
+    "WindowRule|lastrun < expiry <= now"
+    "TemplateArgumentMe|the host name, the first line of /var/qmail/control/me"
+    "TemplateArgumentAge|the age text"
+    "TemplateArgumentLifetime|the lifetime text"
+    "ExitStatusZero|0       The run walked the whole queue"
+    "ExitStatusOne|1       A usage error"
+    "ExitStatusRefused|100     The run walked the whole queue and updated the run file"
+    "ExitStatusFailure|111     Any other failure"
+    "ExitStatusForCron|To cron:"
+    "FileMe|/var/qmail/control/me"
+    "FileQueuelifetime|/var/qmail/control/queuelifetime"
+    "FileRcpthosts|/var/qmail/control/rcpthosts"
+    "FileMorercpthosts|/var/qmail/control/morercpthosts.cdb"
+    "FileQueue|/var/qmail/queue"
+    "FileInjector|/var/qmail/bin/qmail-inject"
+    "FileRunFile|/var/run/lagwatch.time"
+    "FirstRunLooksFirst|lagwatch -N | grep -c '^Subject: delayed delivery notice'"
+    "FirstRunSeedsRunFile|date +%s | tr -d '\\n' > /var/run/lagwatch.time"
+    "RebootClearsVarRun|Most systems clear /var/run at boot."
+    "RunFileBuildSetting|LAGWATCH_RUN_FILE"
+    "QmailHomeBuildSetting|LAGWATCH_QMAIL_HOME"
+    "NeedsRootOrQmails|must run as root or as qmails"
+  )
+  local row name text
+  for row in "${rows[@]}"; do
+    name=${row%%|*}
+    text=${row#*|}
+    if grep -qF -- "$(tr -s ' ' <<< "$text")" "$scratch/page.txt"; then
+      pass
+    else
+      fail "ManPage.$name" "rendered page lacks: $text"
+    fi
+  done
+  # Every option letter of the help screen has its own entry in OPTIONS.
+  local letter
+  for letter in b d f m N r t x h; do
+    if grep -q "^\.It Fl $letter\b" "$source_dir/doc/lagwatch.8"; then
+      pass
+    else
+      fail "ManPage.OptionEntry-$letter" "no '.It Fl $letter' entry"
+    fi
+  done
+  finish
+}
+
+install_tree() {
+  fresh_scratch
+  local root=$scratch/root
+  if ! DESTDIR=$root cmake --install "$build_dir" --prefix /usr/local > "$scratch/install.log" 2>&1
+  then
+    fail "InstallSucceeds" "$(tail -5 "$scratch/install.log")"
+    finish
+  fi
+  check_only_entry "InstallsOnlyUnderDestdirPrefix" "$root" usr
+  check_only_entry "InstallsOnlyUnderPrefix" "$root/usr" local
+  check_paths "Install" "$root/usr/local" "${installed_rows[@]}"
+  check_only_entry "InstallsOneProgram" "$root/usr/local/bin" lagwatch
+  if ! gzip -dc "$root/usr/local/share/man/man8/lagwatch.8.gz" > "$scratch/lagwatch.8"; then
+    fail "ManPageIsGzip" "gzip -d failed"
+  elif ! cmp -s "$scratch/lagwatch.8" "$build_dir/man/lagwatch.8"; then
+    fail "ManPageIsThisBuildsPage" "differs from $build_dir/man/lagwatch.8"
+  else
+    pass
+  fi
+  if ! cmp -s "$root/usr/local/share/doc/lagwatch/examples/qmail/queue/info/18/1065493" \
+      "$source_dir/examples/qmail/queue/info/18/1065493"; then
+    fail "InstallsSampleQueueBytes" "info/18/1065493 differs from the source"
+  else
+    pass
+  fi
+  check_help "Install" "$root/usr/local/bin/lagwatch"
+  finish
+}
+
+# A build with another qmail home and run file installs a man page and scheduler files that name
+# them, and builds a program that uses them.
+localized_paths() {
+  fresh_scratch
+  local home=/opt/qmail-test run_file=/var/lib/lagwatch-test/lagwatch.time
+  local generator
+  generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$build_dir/CMakeCache.txt")
+  if ! cmake -S "$source_dir" -B "$scratch/build" -G "$generator" -DLAGWATCH_TESTS=OFF \
+      -DLAGWATCH_QMAIL_HOME="$home" -DLAGWATCH_RUN_FILE="$run_file" > "$scratch/configure.log" 2>&1
+  then
+    fail "ConfigureWithOtherPaths" "$(tail -5 "$scratch/configure.log")"
+    finish
+  fi
+  local rows=(
+    "ManPageNamesControlDir|man/lagwatch.8|$home/control/me"
+    "ManPageNamesQueue|man/lagwatch.8|$home/queue"
+    "ManPageNamesInjector|man/lagwatch.8|$home/bin/qmail-inject"
+    "ManPageNamesRunFile|man/lagwatch.8|$run_file"
+    "ManPageSeedsTheRunFile|man/lagwatch.8|tr -d '\\en' > $run_file"
+    "FailureMailUsesInjector|contrib/lagwatch-failure-mail.service|$home/bin/qmail-inject"
+  )
+  local row name file text
+  for row in "${rows[@]}"; do
+    IFS='|' read -r name file text <<< "$row"
+    if grep -qF -- "$text" "$scratch/build/$file"; then
+      pass
+    else
+      fail "OtherPaths.$name" "$file lacks: $text"
+    fi
+  done
+  # No default path is left behind in the localized copies.
+  for file in man/lagwatch.8 contrib/lagwatch.cron contrib/lagwatch.service \
+      contrib/lagwatch-failure-mail.service; do
+    if grep -n -e /var/qmail -e /var/run/lagwatch.time "$scratch/build/$file"; then
+      fail "OtherPaths.NoDefaultPathLeft:$file" "a default path is still named"
+    else
+      pass
+    fi
+  done
+  finish
+}
+
+debian_package() {
+  need dpkg-deb dpkg
+  need dpkg-shlibdeps dpkg-dev
+  need cpack cmake
+  fresh_scratch
+  if ! cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$scratch" \
+      > "$scratch/cpack.log" 2>&1; then
+    fail "CpackBuildsDeb" "$(tail -10 "$scratch/cpack.log")"
+    finish
+  fi
+  local version arch deb
+  version=$(sed -n 's/^project(lagwatch VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+  arch=$(dpkg --print-architecture)
+  deb=$scratch/lagwatch_${version}_${arch}.deb
+  if [ -z "$version" ] || [ ! -f "$deb" ]; then
+    fail "DebNamedAfterProjectVersion" "no $deb; made: $(cd "$scratch" && ls ./*.deb 2>&1)"
+    finish
+  fi
+  pass
+  # Control fields: FIELD|extended regular expression the whole value must match.
+  local rows=(
+    "Package|lagwatch"
+    "Version|${version//./\\.}"
+    "Architecture|$arch"
+    "Section|mail"
+    "Priority|optional"
+    "Maintainer|.+ <.+@.+>"
+    "Depends|(.*, )?libc6 \\(>= [0-9][^)]*\\)(, .*)?"
+    "Description|delayed delivery notices for the qmail queue"
+  )
+  local row field pattern value
+  for row in "${rows[@]}"; do
+    field=${row%%|*}
+    pattern=${row#*|}
+    value=$(dpkg-deb -f "$deb" "$field" | head -n 1)
+    if [[ $value =~ ^($pattern)$ ]]; then
+      pass
+    else
+      fail "DebField.$field" "'$value' does not match '$pattern'"
+    fi
+  done
+  if dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6'; then
+    pass
+  else
+    fail "DebDependsOnLibstdcxx" "Depends: $(dpkg-deb -f "$deb" Depends)"
+  fi
+  if [ "$(dpkg-deb -I "$deb" control | grep -c '^ ')" -ge 3 ]; then
+    pass
+  else
+    fail "DebHasLongDescription" "$(dpkg-deb -I "$deb" control)"
+  fi
+  local root=$scratch/root
+  if ! dpkg -x "$deb" "$root"; then
+    fail "DebExtracts" "dpkg -x failed"
+    finish
+  fi
+  check_only_entry "DebInstallsOnlyUnderUsr" "$root" usr
+  check_paths "Deb" "$root/usr" "${installed_rows[@]}"
+  check_only_entry "DebInstallsOneProgram" "$root/usr/bin" lagwatch
+  if command -v readelf > /dev/null; then
+    if readelf -S "$root/usr/bin/lagwatch" | grep -q '\.debug_info'; then
+      fail "DebProgramIsStripped" "usr/bin/lagwatch still has .debug_info"
+    else
+      pass
+    fi
+  fi
+  check_help "Deb" "$root/usr/bin/lagwatch"
+  finish
+}
+
+contrib_units() {
+  fresh_scratch
+  local cron=$build_dir/contrib/lagwatch.cron
+  # One active job line: every 15 minutes, as root, behind flock -n.
+  local jobs
+  jobs=$(grep -v -e '^#' -e '^$' -e '^[A-Z]*=' "$cron")
+  if [ "$(printf '%s\n' "$jobs" | wc -l)" != 1 ]; then
+    fail "CronHasOneJob" "$jobs"
+  elif [[ ! $jobs =~ ^\*/15\ \*\ \*\ \*\ \*\ root\ flock\ -n\ (-E\ 0\ )?/[^\ ]+\ lagwatch( |$) ]]; then
+    fail "CronRunsEvery15MinutesUnderFlock" "$jobs"
+  elif [[ $jobs == *%* ]]; then
+    fail "CronJobHasNoBarePercent" "$jobs"
+  else
+    pass
+  fi
+  local rows=(
+    "CronMailsRoot|lagwatch.cron|^MAILTO=root$"
+    "CronFindsProgram|lagwatch.cron|^PATH=.*/usr/local/bin.*/usr/bin"
+    "ServiceIsOneshot|lagwatch.service|^Type=oneshot$"
+    "ServiceRunsUnderFlock|lagwatch.service|^ExecStart=/usr/bin/flock -n .* lagwatch$"
+    "ServiceMailsOnFailure|lagwatch.service|^OnFailure=lagwatch-failure-mail.service$"
+    "ServiceHasTimeout|lagwatch.service|^TimeoutStartSec="
+    "TimerEvery15Minutes|lagwatch.timer|^OnCalendar=\\*:0/15$"
+    "TimerInstallable|lagwatch.timer|^WantedBy=timers.target$"
+    "FailureMailInjects|lagwatch-failure-mail.service|^ExecStart=.*\\| .*/bin/qmail-inject'$"
+  )
+  local row name file pattern
+  for row in "${rows[@]}"; do
+    IFS='|' read -r name file pattern <<< "$row"
+    if grep -qE -- "$pattern" "$build_dir/contrib/$file"; then
+      pass
+    else
+      fail "Contrib.$name" "$file has no line matching $pattern"
+    fi
+  done
+  if command -v systemd-analyze > /dev/null; then
+    cp "$build_dir"/contrib/*.service "$build_dir"/contrib/*.timer "$scratch/" || exit 1
+    if (cd "$scratch" && systemd-analyze verify --man=no ./lagwatch.timer ./lagwatch.service \
+        ./lagwatch-failure-mail.service) > "$scratch/verify.log" 2>&1; then
+      pass
+    else
+      fail "SystemdUnitsVerify" "$(cat "$scratch/verify.log")"
+    fi
+  else
+    echo "note: systemd-analyze is not installed; the units were checked by their lines only"
+  fi
+  finish
+}
+
+sample_queue() {
+  fresh_scratch
+  "$source_dir/examples/run-sample.sh" --no-build "$build_dir" > "$scratch/out" 2>&1
+  local status=$?
+  if [ "$status" != 0 ]; then
+    fail "SampleRunsSucceed" "run-sample.sh exited $status; $(grep -B3 '^<== exit status [^0]' "$scratch/out" | head -20)"
+  else
+    pass
+  fi
+  # Section (the command after "==> lagwatch ") | fixed text | how many lines hold it.
+  local rows=(
+    "-N -d|Subject: delayed delivery notice|3"
+    "-N -d|To: <alice@example.com>|1"
+    "-N -d|To: <bob@elsewhere.example>|1"
+    "-N -d|To: <carol@lists.example.org>|1"
+    "-N -d|lagwatch: ignoring, bounce message|2"
+    "-N -d|lagwatch: ignoring, has not yet expired|1"
+    "-N -d|lagwatch: ignoring, was previously expired|1"
+    "-N -d|undone=0|1"
+    "-N -d|	carol@remote.example.net|1"
+    "-N -d|	dave@fast.example.net|0"
+    "-N -d|--- Below this line is a copy of the original message.|3"
+    "-N -m|Content-Type: multipart/mixed; boundary=|3"
+    "-N -m|Content-Type: message/rfc822|3"
+    "-N -b 100|[...]|2"
+    "-N -b 100|Noon?|1"
+    "-N -f notice-template.txt|This is the mail system at mail.example.com.|3"
+    "-N -f notice-template.txt|Your message has been received by|0"
+    "-N -d -r|lagwatch: ignoring, sender was not in rcpthosts|3"
+    "-N -d -r|To: <carol@lists.example.org>|1"
+    "-N -d -r|Subject: delayed delivery notice|2"
+    "-d|lagwatch: forking |3"
+    "-d|Subject: delayed delivery notice|0"
+  )
+  local row section text want got
+  for row in "${rows[@]}"; do
+    IFS='|' read -r section text want <<< "$row"
+    # The first section with that command; the real run's "-N -d" repeat comes later.
+    got=$(awk -v head="==> lagwatch $section" '
+      $0 == head && !seen { inside = 1; seen = 1; next }
+      /^==> / { inside = 0 }
+      inside' "$scratch/out" | grep -cF -- "$text")
+    if [ "$got" = "$want" ]; then
+      pass
+    else
+      fail "Sample[$section].Count:$text" "want $want lines, got $got"
+    fi
+  done
+  # The real run handed three notices to the sample's injector and advanced the run file; the
+  # run after it finds every message behind its window.
+  local outbox=$build_dir/sample/qmail/outbox
+  local sent
+  sent=$(find "$outbox" -name 'notice.*.args' 2> /dev/null | wc -l)
+  if [ "$sent" = 3 ]; then pass; else fail "SampleRealRunSendsThree" "outbox has $sent"; fi
+  local args_rows=(
+    "-f||-a|alice@example.com"
+    "-f||-a|bob@elsewhere.example"
+    "-f||-a|carol@lists.example.org"
+  )
+  for row in "${args_rows[@]}"; do
+    if cat "$outbox"/notice.*.args 2> /dev/null | tr '\n' '|' | grep -qF -- "|$row|"; then
+      pass
+    else
+      fail "SampleInjectorArgs:$row" "no injector call with $row"
+    fi
+  done
+  local last
+  last=$(awk '/^==> lagwatch -N -d$/ { n++ } n == 2' "$scratch/out")
+  if [ "$(grep -c 'was previously expired' <<< "$last")" = 7 ] \
+      && [ "$(grep -c 'has not yet expired' <<< "$last")" = 1 ] \
+      && ! grep -q 'Subject:' <<< "$last"; then
+    pass
+  else
+    fail "SampleSecondRunSendsNothing" "$(head -20 <<< "$last")"
+  fi
+  local before after
+  before=$(sed -n 's/^Run file: .* holds \([0-9]*\) .*/\1/p' "$scratch/out")
+  after=$(sed -n 's/^==> run file: \([0-9]*\)$/\1/p' "$scratch/out")
+  if [ -n "$before" ] && [ -n "$after" ] && [ "$after" -ge "$((before + 1800))" ]; then
+    pass
+  else
+    fail "SampleRunFileAdvances" "run file before '$before', after the real run '$after'"
+  fi
+  finish
+}
+
+case $check in
+  man_page_lint | install_tree | localized_paths | debian_package | contrib_units | sample_queue)
+    "$check" ;;
+  *)
+    echo "usage: packaging_test.sh CHECK SOURCE_DIR BUILD_DIR" >&2
+    exit 2
+    ;;
+esac
