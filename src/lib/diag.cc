@@ -50,15 +50,12 @@ void debug_line(const char* format, ...) {
   // The line is composed first and handed to the unbuffered stderr in one piece, so it leaves in
   // one write and cannot be split by the injector's own messages on the same descriptor.
   char local[1024];
+  memcpy(local, kPrefix, kPrefixLength);
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  memcpy(local, kPrefix, kPrefixLength);
   int text_length = vsnprintf(local + kPrefixLength, sizeof local - kPrefixLength, format, args);
   va_end(args);
   if (text_length < 0) {
-    va_end(again);
     errno = error;
     return;
   }
@@ -68,7 +65,9 @@ void debug_line(const char* format, ...) {
     line = static_cast<char*>(malloc(line_length));
     if (line != nullptr) {
       memcpy(line, kPrefix, kPrefixLength);
-      vsnprintf(line + kPrefixLength, line_length - kPrefixLength, format, again);
+      va_start(args, format);
+      vsnprintf(line + kPrefixLength, line_length - kPrefixLength, format, args);
+      va_end(args);
     }
   }
   if (line != nullptr) {
@@ -79,11 +78,12 @@ void debug_line(const char* format, ...) {
     // Without memory for the whole line it still goes out complete, in pieces.
     flockfile(stderr);
     fputs(kPrefix, stderr);
-    vfprintf(stderr, format, again);
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
     fputc('\n', stderr);
     funlockfile(stderr);
   }
-  va_end(again);
   errno = error;
 }
 
