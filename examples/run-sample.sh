@@ -5,7 +5,10 @@
 # of the sample there, dates the messages relative to the current time, and runs the program with
 # several option sets. Run it from a source tree.
 #
-#   examples/run-sample.sh [--no-build] [BUILD_DIR]      (BUILD_DIR defaults to ./build)
+#   examples/run-sample.sh [--no-build] [BUILD_DIR]
+#
+# BUILD_DIR defaults to build-sample in the source tree; a build directory that does not exist
+# yet is configured without the tests, so this needs only cmake and a C++ compiler.
 #
 # The sample queue (see examples/README.md), with the run file saying that the previous run was
 # 30 minutes ago, so the window of this run holds the messages that turned 4 hours old since:
@@ -26,7 +29,7 @@ if [ "${1:-}" = "--no-build" ]; then
 fi
 examples_dir=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(dirname "$examples_dir")
-build_dir=${1:-build}
+build_dir=${1:-$source_dir/build-sample}
 case $build_dir in
   /*) ;;
   *) build_dir=$PWD/$build_dir ;;
@@ -38,7 +41,8 @@ if [ "$build_first" = 1 ]; then
     if command -v ninja > /dev/null; then
       generator=(-G Ninja)
     fi
-    cmake -S "$source_dir" -B "$build_dir" "${generator[@]}" > /dev/null || exit 1
+    cmake -S "$source_dir" -B "$build_dir" "${generator[@]}" -DLAGWATCH_TESTS=OFF > /dev/null \
+      || exit 1
   fi
   cmake --build "$build_dir" --target lagwatch_sample || exit 1
 fi
