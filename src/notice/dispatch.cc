@@ -128,6 +128,16 @@ void report_refusal(const char* filename) {
       execl(path, path, "-f", "", "-a", sender, static_cast<char*>(nullptr));
     }
   }
+  // Take the whole notice before saying so: the parent then always learns of the failure from
+  // the exit status, after this diagnostic, and never by a broken pipe whose timing depends on
+  // how fast this child ends.
+  const int exec_errno = errno;
+  char sink[4096];
+  for (;;) {
+    const ssize_t got = read(0, sink, sizeof sink);
+    if (got == 0 || (got == -1 && errno != EINTR)) break;
+  }
+  errno = exec_errno;
   fatal(111, "Exec of qmail-inject failed", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
 }
 
