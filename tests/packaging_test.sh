@@ -152,6 +152,18 @@ man_page_lint() {
       pass
     fi
   done
+  # man(1) renders the installed, compressed page without a warning from groff.
+  if command -v man > /dev/null; then
+    MANWIDTH=80 man --warnings -l "$build_dir/man/man8/lagwatch.8.gz" > "$scratch/man.out" \
+      2> "$scratch/man.err"
+    if [ -s "$scratch/man.err" ] || ! grep -q '^LAGWATCH(8)' "$scratch/man.out"; then
+      fail "ManRendersInstalledPage" "$(head -5 "$scratch/man.err")"
+    else
+      pass
+    fi
+  else
+    echo "note: man is not installed; the page was rendered by mandoc only"
+  fi
   # Plain text without the overstrikes of bold and underlined words, blanks and lines squeezed:
   # the renderer may break a sentence anywhere.
   mandoc -T ascii "$source_dir/doc/lagwatch.8" | sed 's/.\x08//g' | tr -s ' \n' '  ' \
