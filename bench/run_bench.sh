@@ -59,8 +59,8 @@ install -m 0755 "$bin/inject_sink" "$home/bin/qmail-inject"
 # use_queue DIR: the sandbox's qmail home now has DIR as its queue.
 use_queue() { ln -sfn "$1" "$home/queue"; }
 
-# ensure_queue NAME ARGS...: generates the queue NAME with gen_queue ARGS unless a queue made with
-# the same arguments is there already.
+# ensure_queue NAME [OPTION...] COUNT: generates the queue NAME with gen_queue unless a queue made
+# with the same arguments is there already.
 ensure_queue() {
   local name=$1
   shift
@@ -69,7 +69,7 @@ ensure_queue() {
     return 0
   fi
   rm -rf "$dir" "$dir.args"
-  "$bin/gen_queue" "$@" "$dir" >/dev/null
+  "$bin/gen_queue" "${@:1:$#-1}" "$dir" "${@: -1}" >/dev/null
   echo "$*" >"$dir.args"
 }
 
@@ -78,7 +78,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]
 minimum() { sort -g | head -n 1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-# timed LABEL ARGS...: runs ARGS under timeit, appends "LABEL seconds rss status" to $samples, and
+# timed LABEL ARGS...: runs ARGS under timeit, appends "LABEL wall rss cpu" to $samples, and
 # stops the benchmark when the command fails or writes to standard error.
 timed() {
   local label=$1
@@ -88,10 +88,17 @@ timed() {
   [ ! -s "$build/bench-stderr" ] || die "$label wrote to standard error: $(head -c 300 "$build/bench-stderr")"
   set -- $line
   [ "$3" = 0 ] || die "$label exited with status $3"
-  echo "$label $1 $2" >>"$samples"
+  echo "$label $1 $2 $4" >>"$samples"
 }
 
+# Figures of one label in $samples: wall median, wall minimum, CPU median, peak RSS maximum.
 column() { awk -v l="$1" -v c="$2" '$1 == l { print $c }' "$samples"; }
+wall() { column "$1" 2 | median; }
+wall_min() { column "$1" 2 | minimum; }
+cpu() { column "$1" 4 | median; }
+rss() { column "$1" 3 | sort -n | tail -n 1; }
+# describe LABEL: "wall 0.1234 s (min 0.1200), cpu 0.1100 s"
+describe() { printf 'wall %.4f s (min %.4f), cpu %.4f s' "$(wall "$1")" "$(wall_min "$1")" "$(cpu "$1")"; }
 
 # syscalls_per_entry COUNT COMMAND...: system calls per queue entry, counted with strace.
 syscalls_per_entry() {
@@ -102,28 +109,27 @@ syscalls_per_entry() {
   awk -v n="$count" '$NF == "total" { printf "%.2f", $(NF - 2) / n }' "$build/bench-strace"
 }
 
-cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
+cpu_model=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
 fstype=$(stat -f -c %T "$queues")
+build_type=$(grep -m1 CMAKE_BUILD_TYPE: "$build/CMakeCache.txt" | sed "s/.*=//")
+compiler=$(grep -m1 CMAKE_CXX_COMPILER: "$build/CMakeCache.txt" | sed "s/.*=//")
 say "lagwatch benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')"
-say "machine: $(nproc) CPUs, $cpu, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r), file system $fstype"
-say "build: $(grep -m1 CMAKE_BUILD_TYPE: "$build/CMakeCache.txt" | sed "s/.*=//"), $("$(grep -m1 CMAKE_CXX_COMPILER: "$build/CMakeCache.txt" | sed "s/.*=//")" --version | head -n 1)"
-say "repetitions: $reps per command, alternating, warm caches; figures are medians (min in brackets)"
+say "machine: $(nproc) CPUs ($cpu_model), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r), file system $fstype, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+say "build: ${build_type:-RelWithDebInfo, the project default}, $("$compiler" --version | head -n 1); $(find --version | head -n 1)"
+say "each command $reps times, alternating, warm caches; medians (wall minimum in brackets); cpu = user + system of the command and its children"
 say ""
 
 # 1. The walk.
-say "== Walk of a queue with no due message (threshold $age s, no run file)"
-printf -v header '%-9s %-8s %-22s %-22s %-22s %-9s %-9s %-10s %s' messages files lagwatch floor find \
-  lw/floor lw/find 'peak RSS' 'syscalls/msg (lw, floor)'
-say "$header"
+say "== Walk of a queue with no due message (threshold $age s)"
 declare -A peak
 for n in "${sizes[@]}"; do
   name=walk-$n
   if [ "$n" -gt 100000 ] && [ "${FULL_QUEUE:-0}" != 1 ]; then
     ensure_queue "$name" --info-only "$n"
-    files="info"
+    files="info/ only"
   else
     ensure_queue "$name" "$n"
-    files="all"
+    files="info/, local/, remote/, mess/"
   fi
   q=$queues/$name
   "$bin/gen_queue" --touch "$q" >/dev/null  # every message at most an hour old: none due
@@ -140,7 +146,7 @@ for n in "${sizes[@]}"; do
   [ "$("${walk_floor[@]}")" = "floor_walk: $n messages, 0 due" ] || die "floor walk disagrees on $name"
   [ -z "$(cd "$q" && find info -type f ! -newermt "@$cut")" ] || die "find sees due messages in $name"
 
-  samples=$build/bench-samples
+  samples=$build/bench-samples-walk-$n
   : >"$samples"
   for ((r = 0; r < reps; r++)); do
     case $((r % 3)) in
@@ -149,35 +155,31 @@ for n in "${sizes[@]}"; do
       2) timed find "${walk_find[@]}"; timed lw "${walk_lagwatch[@]}"; timed floor "${walk_floor[@]}" ;;
     esac
   done
-  lw=$(column lw 2 | median)
-  fl=$(column floor 2 | median)
-  fi=$(column find 2 | median)
-  rss=$(column lw 3 | sort -n | tail -n 1)
-  peak[$n]=$rss
-  sc_lw=n/a
-  sc_fl=n/a
+  peak[$n]=$(rss lw)
+  sc_lw=
+  sc_fl=
   if [ "$n" -le 100000 ]; then
-    sc_lw=$(syscalls_per_entry "$n" "$lagwatch")
-    sc_fl=$(syscalls_per_entry "$n" "${walk_floor[@]}")
+    sc_lw=", $(syscalls_per_entry "$n" "$lagwatch") system calls per message"
+    sc_fl=", $(syscalls_per_entry "$n" "${walk_floor[@]}") system calls per message"
   fi
-  printf -v row '%-9s %-8s %-22s %-22s %-22s %-9s %-9s %-10s %s' "$n" "$files" \
-    "$(printf '%.4f s [%.4f]' "$lw" "$(column lw 2 | minimum)")" \
-    "$(printf '%.4f s [%.4f]' "$fl" "$(column floor 2 | minimum)")" \
-    "$(printf '%.4f s [%.4f]' "$fi" "$(column find 2 | minimum)")" \
-    "$(ratio "$lw" "$fl")" "$(ratio "$lw" "$fi")" "$rss KiB" "$sc_lw, $sc_fl"
-  say "$row"
+  say "$n messages ($files):"
+  say "  lagwatch  $(describe lw), peak RSS $(rss lw) KiB$sc_lw"
+  say "  floor     $(describe floor), peak RSS $(rss floor) KiB$sc_fl"
+  say "  find      $(describe find), peak RSS $(rss find) KiB"
+  say "  lagwatch/floor: wall $(ratio "$(wall lw)" "$(wall floor)"), cpu $(ratio "$(cpu lw)" "$(cpu floor)");" \
+    "lagwatch/find: wall $(ratio "$(wall lw)" "$(wall find)"), cpu $(ratio "$(cpu lw)" "$(cpu find)")"
 done
 if [ ${#sizes[@]} -gt 1 ]; then
   small=${sizes[0]}
   large=${sizes[${#sizes[@]} - 1]}
-  say "peak RSS growth from $small to $large messages: $((peak[$large] - peak[$small])) KiB"
+  say "lagwatch peak RSS: $(for n in "${sizes[@]}"; do printf '%s KiB at %s; ' "${peak[$n]}" "$n"; done)growth from $small to $large messages: $((peak[$large] - peak[$small])) KiB"
 fi
 say ""
 
 # 2. Notices.
 say "== Notices: $notice_count due messages of $notice_mess_size bytes each"
 name=notice-$notice_count
-ensure_queue "$name" --due "$notice_count" --mess-size "$notice_mess_size" "$notice_count"
+ensure_queue "$name" --due "$notice_count" --mess-size "$notice_mess_size" --no-bounces "$notice_count"
 q=$queues/$name
 use_queue "$q"
 mess_files=()
@@ -191,10 +193,12 @@ notices=$(grep -c '^Subject: delayed delivery notice$' "$build/bench-notices" ||
 [ "$notices" = "$notice_count" ] || die "lagwatch -N wrote $notices notices, not $notice_count"
 notice_bytes=$(wc -c <"$build/bench-notices")
 mess_bytes=$(cd "$q" && cat "${mess_files[@]}" | wc -c)
-rm -f "$build/bench-notices"
 per_notice=$((notice_bytes / notice_count))
+"$lagwatch" -N -b 0 >"$build/bench-notices" 2>"$build/bench-stderr" || die "lagwatch -N -b 0 failed"
+short_notice=$(($(wc -c <"$build/bench-notices") / notice_count))
+rm -f "$build/bench-notices"
 
-samples=$build/bench-samples
+samples=$build/bench-samples-notice
 : >"$samples"
 for ((r = 0; r < reps; r++)); do
   if ((r % 2)); then
@@ -205,34 +209,39 @@ for ((r = 0; r < reps; r++)); do
     timed cat -C "$q" cat "${mess_files[@]}"
   fi
 done
-print_s=$(column print 2 | median)
-cat_s=$(column cat 2 | median)
-print_mbs=$(awk -v b="$notice_bytes" -v t="$print_s" 'BEGIN { printf "%.0f", b / t / 1e6 }')
-cat_mbs=$(awk -v b="$mess_bytes" -v t="$cat_s" 'BEGIN { printf "%.0f", b / t / 1e6 }')
-say "-N into /dev/null: $notice_bytes bytes in $(printf '%.4f' "$print_s") s = $print_mbs MB/s (peak RSS $(column print 3 | sort -n | tail -n 1) KiB)"
-say "cat of the message files: $mess_bytes bytes in $(printf '%.4f' "$cat_s") s = $cat_mbs MB/s"
-say "-N / cat: $(ratio "$print_mbs" "$cat_mbs")"
+mbs() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.0f", b / t / 1e6 }'; }
+print_mbs=$(mbs "$notice_bytes" "$(wall print)")
+cat_mbs=$(mbs "$mess_bytes" "$(wall cat)")
+say "-N into /dev/null: $notice_bytes bytes of notices, $(describe print), $print_mbs MB/s, peak RSS $(rss print) KiB"
+say "cat of the same message files into /dev/null: $mess_bytes bytes, $(describe cat), $cat_mbs MB/s"
+say "  -N/cat: wall $(ratio "$print_mbs" "$cat_mbs"), cpu (bytes per cpu second) $(ratio "$(mbs "$notice_bytes" "$(cpu print)")" "$(mbs "$mess_bytes" "$(cpu cat)")")"
 
+# Through the sink injector: the whole notices, then notices without the copy of the message
+# (-b 0), against a fork-exec-wait loop of the same injector that pipes nothing (bare) or the same
+# number of bytes per notice.
 injector=$home/bin/qmail-inject
-: >"$samples"
+loop=("$bin/forkloop" "$injector" "$notice_count")
 for ((r = 0; r < reps; r++)); do
-  rm -f "$run_file"  # every message due again
-  case $((r % 3)) in
-    0) timed inject "$lagwatch"; timed bare "$bin/forkloop" "$injector" "$notice_count"
-       timed fed "$bin/forkloop" "$injector" "$notice_count" "$per_notice" ;;
-    1) timed bare "$bin/forkloop" "$injector" "$notice_count"
-       timed fed "$bin/forkloop" "$injector" "$notice_count" "$per_notice"; timed inject "$lagwatch" ;;
-    2) timed fed "$bin/forkloop" "$injector" "$notice_count" "$per_notice"; timed inject "$lagwatch"
-       timed bare "$bin/forkloop" "$injector" "$notice_count" ;;
-  esac
+  for k in 0 1 2 3 4; do
+    case $(((k + r) % 5)) in
+      0) rm -f "$run_file"; timed inject "$lagwatch" ;;  # no run file: every message due again
+      1) rm -f "$run_file"; timed inject_b0 "$lagwatch" -b 0 ;;
+      2) timed bare "${loop[@]}" ;;
+      3) timed fed "${loop[@]}" "$per_notice" ;;
+      4) timed fed_b0 "${loop[@]}" "$short_notice" ;;
+    esac
+  done
 done
 rm -f "$run_file"
 rate() { awk -v n="$notice_count" -v t="$1" 'BEGIN { printf "%.0f", n / t }'; }
-inject_rate=$(rate "$(column inject 2 | median)")
-bare_rate=$(rate "$(column bare 2 | median)")
-fed_rate=$(rate "$(column fed 2 | median)")
-say "through the sink injector: $inject_rate notices/s"
-say "bare fork-exec-wait loop of the same injector: $bare_rate/s; the loop also piping $per_notice bytes each: $fed_rate/s"
-say "injector / bare loop: $(ratio "$inject_rate" "$bare_rate"); injector / loop with the same bytes: $(ratio "$inject_rate" "$fed_rate")"
+line() { say "$(printf '  %-44s %5s/s, %s' "$1" "$(rate "$(wall "$2")")" "$(describe "$2")")"; }
+say "notices per second through the sink injector (1 process per notice):"
+line "lagwatch, whole notices ($per_notice bytes)" inject
+line "lagwatch -b 0, notices of $short_notice bytes" inject_b0
+line "bare fork-exec-wait loop, nothing piped" bare
+line "the loop piping $per_notice bytes each" fed
+line "the loop piping $short_notice bytes each" fed_b0
+say "  lagwatch/bare loop: whole notices $(ratio "$(wall bare)" "$(wall inject)"), -b 0 $(ratio "$(wall bare)" "$(wall inject_b0)");" \
+  "against the loop piping the same bytes: whole $(ratio "$(wall fed)" "$(wall inject)"), -b 0 $(ratio "$(wall fed_b0)" "$(wall inject_b0)")"
 say ""
 say "results kept in $results"

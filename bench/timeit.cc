@@ -74,6 +74,8 @@ int main(int argc, char** argv) {
   }
   double elapsed = seconds_now() - start;
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::printf("%.6f %ld %d\n", elapsed, usage.ru_maxrss, code);
+  double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  std::printf("%.6f %ld %d %.6f\n", elapsed, usage.ru_maxrss, code, cpu);
   return 0;
 }
