@@ -56,7 +56,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lagwatch)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "${LAGWATCH_MAINTAINER}")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${LAGWATCH_MAINTAINER}")
@@ -75,12 +74,19 @@ attachment. Each message gets one notice, however often it runs.
 .
 This build reads qmail under ${LAGWATCH_QMAIL_HOME} and keeps the time of its
 last run in ${LAGWATCH_RUN_FILE}.")
+# A source tarball (cpack --config CPackSourceConfig.cmake) leaves out git and build trees.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/out/" "\\\\.swp$")
 include(CPack)
 
 # --- Sample qmail home -------------------------------------------------------------------------
 # examples/run-sample.sh copies examples/qmail here and runs this build of the program on it.
+# The script builds the target itself, so a build without the tests (a packager's) skips it.
 lagwatch_variant(lagwatch_sample "${CMAKE_BINARY_DIR}/sample/qmail"
   "${CMAKE_BINARY_DIR}/sample/lagwatch.time")
+if(NOT LAGWATCH_TESTS)
+  set_target_properties(lagwatch_sample lagwatch_sample_conf PROPERTIES EXCLUDE_FROM_ALL ON)
+endif()
 
 if(LAGWATCH_TESTS)
   set(LAGWATCH_PACKAGING_TEST "${PROJECT_SOURCE_DIR}/tests/packaging_test.sh")
