@@ -15,6 +15,8 @@
 //                    are at most one hour old. Default 0.
 //   --age SECONDS    the threshold the due messages are older than. Default 14400.
 //   --mess-size B    every message text is B bytes (default: 1.5 to 7.5 KB, varying).
+//   --no-bounces     every sender is an ordinary address, so every due message gets a notice
+//                    (by default some messages are bounces, which get none).
 //   --info-only      write only info/ (the walk reads nothing else); much less disk.
 //   --touch          rewrite the mtimes of an existing queue so that no message is due: each info
 //                    file gets now - (name % 3600). Queues generated earlier are reusable this way.
@@ -44,9 +46,11 @@ constexpr int kSplits = 23;
 }
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: gen_queue [--due N] [--age S] [--mess-size B] [--info-only] DIR COUNT\n"
-               "       gen_queue --touch DIR\n");
+  std::fprintf(
+      stderr,
+      "usage: gen_queue [--due N] [--age S] [--mess-size B] [--no-bounces] [--info-only] DIR "
+      "COUNT\n"
+      "       gen_queue --touch DIR\n");
   std::exit(2);
 }
 
@@ -96,9 +100,12 @@ uint32_t mix(uint64_t x) {
 // splits evenly, as qmail's inode numbers do.
 uint64_t message_name(uint64_t i) { return 1000003 + i * 13; }
 
-std::string sender_of(uint64_t i) {
+// Mostly ordinary senders; with bounces, one message in 20 is a bounce (qmail gives its own
+// bounces the empty sender) and one in 100 a double bounce (sender "#@[]").
+std::string sender_of(uint64_t i, bool bounces) {
   uint32_t h = mix(i);
-  if (h % 20 == 0) return "";  // qmail's own bounces carry the empty sender
+  if (bounces && h % 20 == 0) return "";
+  if (bounces && h % 100 == 1) return "#@[]";
   return "user" + std::to_string(h % 99991) + "@sender" + std::to_string(h % 97) + ".example.com";
 }
 
@@ -142,6 +149,7 @@ struct Options {
   long long age;
   long long mess_size;  // 0: varying
   bool info_only;
+  bool no_bounces;
   bool touch;
   std::string dir;
 };
@@ -165,6 +173,8 @@ Options parse_options(int argc, char** argv) {
       o.age = value();
     } else if (a == "--mess-size") {
       o.mess_size = value();
+    } else if (a == "--no-bounces") {
+      o.no_bounces = true;
     } else if (a == "--info-only") {
       o.info_only = true;
     } else if (a == "--touch") {
@@ -243,7 +253,7 @@ int main(int argc, char** argv) {
     const uint64_t name_number = message_name(i);
     const int split = static_cast<int>(name_number % kSplits);
     const std::string name = std::to_string(name_number);
-    const std::string sender = sender_of(i);
+    const std::string sender = sender_of(i, !o.no_bounces);
     const uint32_t h = mix(i ^ 0x5bd1e995);
 
     // Info file: "F" + sender + NUL, nothing else.
