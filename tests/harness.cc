@@ -47,7 +47,7 @@ void remove_tree(const std::string& path) {
     return;
   }
   if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);
+    if ((st.st_mode & 0700) != 0700) chmod(path.c_str(), 0700);
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr) {
       ADD_FAILURE() << "opendir " << path << ": " << system_text(errno);
@@ -183,17 +183,16 @@ void set_mtime(const std::string& path, int64_t mtime) {
 }
 
 void make_dir(const std::string& path) {
-  // Parents first: every prefix that ends before a "/".
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-      ADD_FAILURE() << "cannot create " << prefix << ": " << system_text(errno);
-      return;
+  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return;
+  if (errno == ENOENT) {
+    // A parent is missing: create it first, then try again.
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+      make_dir(path.substr(0, slash));
+      if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return;
     }
   }
-  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
-    ADD_FAILURE() << "cannot create " << path << ": " << system_text(errno);
+  ADD_FAILURE() << "cannot create " << path << ": " << system_text(errno);
 }
 
 void make_symlink(const std::string& target, const std::string& path) {
@@ -214,18 +213,72 @@ struct stat stat_path(const std::string& path) {
 
 // ---- The sandbox ----------------------------------------------------------------------------
 
-void sandbox_reset() {
-  remove_tree(sandbox_root());
-  make_dir(control_dir());
-  write_file(join(control_dir(), "me"), std::string(kMe) + "\n");
-  for (const char* part : {"info", "local", "remote", "mess"}) {
-    for (int split = 0; split < 23; ++split)
-      make_dir(join(join(queue_dir(), part), std::to_string(split)));
+namespace {
+
+// The directories of a reset sandbox, parents before children.
+const std::vector<std::string>& skeleton_dirs() {
+  static const std::vector<std::string> dirs = [] {
+    std::vector<std::string> list = {sandbox_root(), qmail_home(), control_dir(), queue_dir()};
+    for (const char* part : {"info", "local", "remote", "mess"}) {
+      const std::string dir = join(queue_dir(), part);
+      list.push_back(dir);
+      for (int split = 0; split < 23; ++split) list.push_back(join(dir, std::to_string(split)));
+    }
+    list.push_back(join(qmail_home(), "bin"));
+    list.push_back(inject_dir());
+    list.push_back(start_dir());
+    return list;
+  }();
+  return dirs;
+}
+
+bool is_skeleton_dir(const std::string& path) {
+  for (const std::string& dir : skeleton_dirs()) {
+    if (dir == path) return true;
   }
-  make_dir(join(qmail_home(), "bin"));
+  return false;
+}
+
+// Empties the skeleton directory `path` but keeps the skeleton directories below it: making
+// and removing directories is by far the slowest part of a reset on some file systems.
+void prune(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    ADD_FAILURE() << "opendir " << path << ": " << system_text(errno);
+    return;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.push_back(entry->d_name);
+  }
+  closedir(dir);
+  for (const std::string& name : names) {
+    const std::string child = join(path, name);
+    struct stat st;
+    if (is_skeleton_dir(child) && lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      if ((st.st_mode & 07777) != 0755 && chmod(child.c_str(), 0755) != 0)
+        ADD_FAILURE() << "chmod " << child << ": " << system_text(errno);
+      prune(child);
+    } else {
+      remove_tree(child);
+    }
+  }
+}
+
+}  // namespace
+
+void sandbox_reset() {
+  struct stat st;
+  if (lstat(sandbox_root().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if ((st.st_mode & 07777) != 0755) chmod(sandbox_root().c_str(), 0755);
+    prune(sandbox_root());
+  } else {
+    remove_tree(sandbox_root());
+  }
+  for (const std::string& dir : skeleton_dirs()) make_dir(dir);
+  write_file(join(control_dir(), "me"), std::string(kMe) + "\n");
   Injector().install();
-  make_dir(inject_dir());
-  make_dir(start_dir());
 }
 
 Message::Message(std::string split, std::string name)
