@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -41,7 +43,8 @@ struct arguments {
   explicit arguments(const std::vector<std::string>& args) {
     texts.emplace_back("lagwatch");
     texts.insert(texts.end(), args.begin(), args.end());
-    for (std::string& t : texts) pointers.push_back(t.data());
+    std::transform(texts.begin(), texts.end(), std::back_inserter(pointers),
+                   [](std::string& t) { return t.data(); });
     pointers.push_back(nullptr);
   }
   int argc() const { return static_cast<int>(texts.size()); }
@@ -442,12 +445,12 @@ struct KindCase {
   const char* name;
   std::vector<std::string> args;
   parse_result result;
-  const char* err = "";
   int flag = 0;
   int flagger = 0;
   int count = 0;
   int32_t integer = 0;
   uint32_t uns = 0;
+  const char* err = "";
   const char* string = nullptr;
   std::vector<std::string> list = {};
 };
@@ -509,8 +512,8 @@ const KindCase kind_cases[] = {
     {.name = "UnsignedLast",
      .args = {"-fu"},
      .result = PARSE_USAGE_ERROR,
-     .err = "lagwatch: Error: Option -u requires a value..\n",
-     .flag = 7},
+     .flag = 7,
+     .err = "lagwatch: Error: Option -u requires a value..\n"},
     {.name = "StringKeepsEqualsSigns",
      .args = {"--string=a=b"},
      .result = PARSE_RUN,
