@@ -641,5 +641,62 @@ TEST_F(CommandLine, EntryAnswersHelpAndUsageErrors) {
   }
 }
 
+// Whatever the arguments (empty ones, lone dashes, bytes above 0x7f, values that look like
+// options), a parse ends in the run, in help, or in exactly one usage error line, and never
+// reads past an argument (the sanitizer build watches that). The generator is seeded, so
+// every run sees the same vectors.
+TEST_F(CommandLine, ArbitraryArgumentsEndInRunHelpOrOneUsageError) {
+  const std::string pieces[] = {"",      "-",   "--",  "-h", "--help", "--help=", "-t",
+                                "-x",    "-dt", "-td", "-b", "--h",    "-\xff",   "\x80",
+                                "=",     "-=",  "--=", "12", " 7",     "-0",      "foo",
+                                "-dmNr", "-N-", "---", "-\t"};
+  const int piece_count = static_cast<int>(sizeof pieces / sizeof pieces[0]);
+  uint32_t seed = 12345;
+  auto next = [&seed](uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  int seen[3] = {0, 0, 0};
+  for (int round = 0; round < 20000; round++) {
+    SetUp();
+    std::vector<std::string> args;
+    const uint32_t n = next(6);
+    for (uint32_t k = 0; k < n; k++) {
+      std::string arg = pieces[next(piece_count)];
+      if (next(4) == 0) arg += pieces[next(piece_count)];
+      if (next(50) == 0) arg += std::string(next(5000), static_cast<char>(next(256)));
+      args.push_back(arg);
+    }
+    arguments a(args);
+    int first = -1;
+    const parse_result r = parse_command_line(a.argc(), a.argv(), &first);
+    ASSERT_GE(first, 1) << round;
+    ASSERT_LE(first, a.argc()) << round;
+    ASSERT_EQ(captured.out, "") << round;
+    switch (r) {
+      case PARSE_RUN:
+        ASSERT_EQ(first, a.argc()) << round;
+        ASSERT_EQ(captured.err, "") << round;
+        break;
+      case PARSE_HELP:
+        ASSERT_EQ(help_requested, 1) << round;
+        ASSERT_EQ(captured.err, "") << round;
+        break;
+      case PARSE_USAGE_ERROR:
+        ASSERT_EQ(captured.err.rfind("lagwatch: Error: ", 0), 0u) << round;
+        ASSERT_GE(captured.err.size(), 19u) << round;
+        ASSERT_EQ(captured.err.substr(captured.err.size() - 2), ".\n") << round;
+        break;
+      default:
+        FAIL() << "result " << r << " in round " << round;
+    }
+    seen[r]++;
+  }
+  // The generator reaches all three endings, so the checks above were all exercised.
+  EXPECT_GT(seen[PARSE_RUN], 0);
+  EXPECT_GT(seen[PARSE_HELP], 0);
+  EXPECT_GT(seen[PARSE_USAGE_ERROR], 0);
+}
+
 }  // namespace
 }  // namespace lagwatch
