@@ -79,7 +79,7 @@ std::string boundary_of(const std::string& notice) {
     ADD_FAILURE() << "no boundary in:\n" << notice;
     return "";
   }
-  const std::string b = notice.substr(at + key.size(), 64);
+  std::string b = notice.substr(at + key.size(), 64);
   EXPECT_EQ(b.find_first_not_of("0123456789ABCDEF"), std::string::npos) << b;
   return b;
 }
@@ -114,10 +114,10 @@ class NoticeE2eTest : public SandboxTest {};
 // ---- Notice bytes ---------------------------------------------------------------------------
 
 TEST_F(NoticeE2eTest, PlainNoticeReachesTheInjectorByteForByte) {
-  const Message m = queue.add_message(3, "1065493", "alice@example.org", kDue)
-                        .remote({"Tbob@remote.example", "Dcarol@done.example", "Tdave@far.example"})
-                        .local({"Terin@mail.example.org"})
-                        .mess(kMessage);
+  queue.add_message(3, "1065493", "alice@example.org", kDue)
+      .remote({"Tbob@remote.example", "Dcarol@done.example", "Tdave@far.example"})
+      .local({"Terin@mail.example.org"})
+      .mess(kMessage);
   RunResult r = run_lagwatch({"-d"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.out, "");

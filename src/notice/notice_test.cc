@@ -184,7 +184,10 @@ TEST(MimeBoundary, IsDrawnFromTheClockOfTheMoment) {
   const std::string built = mime_boundary;
   ASSERT_EQ(built.size(), 64u);
   bool matched = false;
-  for (timeval t = before; !matched && timercmp(&t, &after, <=);) {
+  const auto micros = [](const timeval& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec;
+  };
+  for (timeval t = before; !matched && micros(t) <= micros(after);) {
     matched = boundary_for(t) == built;
     if (++t.tv_usec == 1000000) {
       t.tv_usec = 0;
@@ -373,21 +376,21 @@ TEST_F(WriteNotice, EmptySenderGivesEmptyAngleBrackets) {
 TEST_F(WriteNotice, CopyHonoursTheByteLimit) {
   struct Case {
     const char* name;
-    int32_t limit;
     size_t message_size;
     size_t copied;
+    int32_t limit;
     bool marker;
   };
   const Case cases[] = {
-      {"WholeMessageByDefault", -1, 10000, 10000, false},
-      {"ShorterThanLimitWithoutMarker", 100, 50, 50, false},
+      {"WholeMessageByDefault", 10000, 10000, -1, false},
+      {"ShorterThanLimitWithoutMarker", 50, 50, 100, false},
       {"ExactlyLimitWithMarker", 100, 100, 100, true},
-      {"LongerThanLimitCut", 100, 150, 100, true},
-      {"LimitAcrossTwoReads", 5000, 10000, 5000, true},
-      {"LimitOfOneByte", 1, 10, 1, true},
-      {"EmptyMessageNoMarker", 100, 0, 0, false},
-      {"EmptyMessageWholeCopy", -1, 0, 0, false},
-      {"LargerThanTheBuffer", -1, 3 * 4096 + 7, 3 * 4096 + 7, false},
+      {"LongerThanLimitCut", 150, 100, 100, true},
+      {"LimitAcrossTwoReads", 10000, 5000, 5000, true},
+      {"LimitOfOneByte", 10, 1, 1, true},
+      {"EmptyMessageNoMarker", 0, 0, 100, false},
+      {"EmptyMessageWholeCopy", 0, 0, -1, false},
+      {"LargerThanTheBuffer", 3 * 4096 + 7, 3 * 4096 + 7, -1, false},
   };
   const std::string heading = "\n--- Below this line is a copy of the original message.\n\n";
   for (const Case& c : cases) {
