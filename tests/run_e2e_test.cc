@@ -680,21 +680,52 @@ TEST_F(RunE2eTest, PrintOnlyRunsLeaveTheRunFile) {
 
 // A run that fails part-way leaves the run file, so the next run sends the same notices again.
 TEST_F(RunE2eTest, FailedRunIsRepeatedByTheNextRun) {
-  run_file.write("1000");
-  queue.add_message(5, "9301", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("x\n");
-  injector.plan({inject_exit(1), inject_exit(0)});
-  RunResult first = run_lagwatch({});
-  EXPECT_EQ(first.exit_status, 111);
-  EXPECT_EQ(first.err, fatal("qmail-inject exited with an error"));
-  EXPECT_EQ(run_file.read(), "1000");
-  RunResult second = run_lagwatch({}, at_time(kNow + 60));
-  EXPECT_EQ(second.exit_status, 0);
-  EXPECT_EQ(second.err, "");
-  EXPECT_EQ(run_file.read(), decimal(kNow + 60));
-  std::vector<InjectorCall> calls = injector.calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].argv, calls[1].argv);
-  EXPECT_EQ(calls[0].input, calls[1].input);
+  struct Case {
+    const char* name;
+    std::string action;  // the first injector call; empty: no injector to execute
+    std::string err;
+    size_t failed_calls;  // calls recorded by the failed run
+  };
+  const Case cases[] = {
+      {"InjectorExitsWithAnError", inject_exit(1), fatal("qmail-inject exited with an error"), 1},
+      {"InjectorExitsWithTemporaryTrouble", inject_exit(111),
+       fatal("qmail-inject exited with an error"), 1},
+      {"InjectorKilled", inject_signal(SIGKILL), fatal("qmail-inject crashed"), 1},
+      {"InjectorStopped", inject_stop(), fatal("qmail-inject crashed"), 1},
+      {"InjectorMissing", "",
+       fatal("Exec of qmail-inject failed: " + errno_text(ENOENT)) +
+           fatal("qmail-inject exited with an error"),
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    run_file.write("1000");
+    queue.add_message(5, "9301", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("x\n");
+    if (c.action.empty()) {
+      injector.remove();
+    } else {
+      injector.plan({c.action, inject_exit(0)});
+    }
+    RunResult first = run_lagwatch({});
+    EXPECT_EQ(first.exit_status, 111);
+    EXPECT_EQ(first.err, c.err);
+    EXPECT_EQ(run_file.read(), "1000");
+    ASSERT_EQ(injector.calls().size(), c.failed_calls);
+
+    if (c.action.empty()) injector.install();
+    RunResult second = run_lagwatch({}, at_time(kNow + 60));
+    EXPECT_EQ(second.exit_status, 0);
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(run_file.read(), decimal(kNow + 60));
+    std::vector<InjectorCall> calls = injector.calls();
+    ASSERT_EQ(calls.size(), c.failed_calls + 1);
+    EXPECT_EQ(calls.back().argv,
+              (std::vector<std::string>{injector_path(), "-f", "", "-a", kSender}));
+    if (c.failed_calls == 1) {
+      EXPECT_EQ(calls[0].input, calls[1].input);
+    }
+  }
 }
 
 // Odd info files: the leading byte is not examined, the sender ends at the first NUL or at
