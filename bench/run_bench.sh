@@ -86,6 +86,7 @@ timed() {
   local line
   line=$("$timeit" "$@" 2>"$build/bench-stderr") || die "timeit failed for $label"
   [ ! -s "$build/bench-stderr" ] || die "$label wrote to standard error: $(head -c 300 "$build/bench-stderr")"
+  # shellcheck disable=SC2086  # the line is split into its fields on purpose
   set -- $line
   [ "$3" = 0 ] || die "$label exited with status $3"
   echo "$label $1 $2 $4" >>"$samples"
@@ -115,6 +116,7 @@ build_type=$(grep -m1 CMAKE_BUILD_TYPE: "$build/CMakeCache.txt" | sed "s/.*=//")
 compiler=$(grep -m1 CMAKE_CXX_COMPILER: "$build/CMakeCache.txt" | sed "s/.*=//")
 say "lagwatch benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')"
 say "machine: $(nproc) CPUs ($cpu_model), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), kernel $(uname -r), file system $fstype, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+# shellcheck disable=SC2185  # GNU find, asked only for its version
 say "build: ${build_type:-RelWithDebInfo, the project default}, $("$compiler" --version | head -n 1); $(find --version | head -n 1)"
 say "each command $reps times, alternating, warm caches; medians (wall minimum in brackets); cpu = user + system of the command and its children"
 say ""
@@ -241,7 +243,10 @@ line "lagwatch -b 0, notices of $short_notice bytes" inject_b0
 line "bare fork-exec-wait loop, nothing piped" bare
 line "the loop piping $per_notice bytes each" fed
 line "the loop piping $short_notice bytes each" fed_b0
-say "  lagwatch/bare loop: whole notices $(ratio "$(wall bare)" "$(wall inject)"), -b 0 $(ratio "$(wall bare)" "$(wall inject_b0)");" \
-  "against the loop piping the same bytes: whole $(ratio "$(wall fed)" "$(wall inject)"), -b 0 $(ratio "$(wall fed_b0)" "$(wall inject_b0)")"
+# rates: LABEL BASE: "wall W, cpu C", the rate of LABEL over the rate of BASE, from the wall and the
+# CPU medians.
+rates() { printf 'wall %s, cpu %s' "$(ratio "$(wall "$2")" "$(wall "$1")")" "$(ratio "$(cpu "$2")" "$(cpu "$1")")"; }
+say "  lagwatch/bare loop: whole notices $(rates inject bare); -b 0 $(rates inject_b0 bare)"
+say "  lagwatch/loop piping the same bytes: whole notices $(rates inject fed); -b 0 $(rates inject_b0 fed_b0)"
 say ""
 say "results kept in $results"
