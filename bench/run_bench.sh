@@ -111,7 +111,7 @@ syscalls_per_entry() {
 }
 
 cpu_model=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
-fstype=$(stat -f -c %T "$queues")
+fstype=$(findmnt -n -o FSTYPE -T "$queues" 2>/dev/null || stat -f -c %T "$queues")
 build_type=$(grep -m1 CMAKE_BUILD_TYPE: "$build/CMakeCache.txt" | sed "s/.*=//")
 compiler=$(grep -m1 CMAKE_CXX_COMPILER: "$build/CMakeCache.txt" | sed "s/.*=//")
 say "lagwatch benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')"
