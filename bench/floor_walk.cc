@@ -35,6 +35,18 @@ struct linux_dirent64 {
   std::exit(111);
 }
 
+// Reads the decimal number `text`; ends the program with a usage message when it is not one.
+long long number_or_die(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0) {
+    std::fprintf(stderr, "%s: not a number: %s\n", "floor_walk", text);
+    std::exit(2);
+  }
+  return value;
+}
+
 alignas(8) char split_buffer[32768];
 alignas(8) char info_buffer[32768];
 
@@ -72,8 +84,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: floor_walk QUEUE_DIR [AGE [LASTRUN]]\n");
     return 2;
   }
-  long long age = argc > 2 ? std::atoll(argv[2]) : 14400;
-  long long lastrun = argc > 3 ? std::atoll(argv[3]) : 0;
+  long long age = argc > 2 ? number_or_die(argv[2]) : 14400;
+  long long lastrun = argc > 3 ? number_or_die(argv[3]) : 0;
   long long now = time(nullptr);
   if (chdir(argv[1]) != 0) die("cannot enter", argv[1]);
   int infofd = open("info", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

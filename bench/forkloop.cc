@@ -34,6 +34,18 @@ void write_all(int fd, const char* data, size_t size) {
   }
 }
 
+// Reads the decimal number `text`; ends the program with a usage message when it is not one.
+long long number_or_die(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0) {
+    std::fprintf(stderr, "%s: not a number: %s\n", "forkloop", text);
+    std::exit(2);
+  }
+  return value;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,10 +54,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* injector = argv[1];
-  const long count = std::atol(argv[2]);
-  const size_t bytes = argc > 3 ? static_cast<size_t>(std::atoll(argv[3])) : 0;
-  std::vector<char> payload(bytes, 'x');
-  for (long i = 0; i < count; ++i) {
+  const long long count = number_or_die(argv[2]);
+  const long long bytes = argc > 3 ? number_or_die(argv[3]) : 0;
+  if (count < 0 || bytes < 0) {
+    std::fprintf(stderr, "forkloop: COUNT and BYTES cannot be negative\n");
+    return 2;
+  }
+  std::vector<char> payload(static_cast<size_t>(bytes), 'x');
+  for (long long i = 0; i < count; ++i) {
     int fds[2];
     if (pipe(fds) != 0) die("cannot create a pipe");
     pid_t pid = fork();
