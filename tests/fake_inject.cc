@@ -87,6 +87,27 @@ std::string plan_line(const std::string& plan_path, int number) {
   return result;
 }
 
+// True when `action` is `verb`, a blank and a decimal number into *first, and, when `second`
+// is not null, a blank and another decimal number into *second, with nothing else.
+bool parse_action(const std::string& action, const char* verb, long* first, long* second) {
+  const size_t verb_length = std::strlen(verb);
+  if (action.compare(0, verb_length, verb) != 0 || action.size() <= verb_length + 1 ||
+      action[verb_length] != ' ')
+    return false;
+  const char* p = action.c_str() + verb_length + 1;
+  char* end = nullptr;
+  errno = 0;
+  *first = std::strtol(p, &end, 10);
+  if (end == p || errno != 0) return false;
+  if (second != nullptr) {
+    if (*end != ' ') return false;
+    p = end + 1;
+    *second = std::strtol(p, &end, 10);
+    if (end == p || errno != 0) return false;
+  }
+  return *end == '\0';
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,25 +133,25 @@ int main(int argc, char** argv) {
   write_whole(dir + "/pid", std::to_string(getpid()));
 
   const std::string action = plan_line(records + "/plan", number);
-  int a = 0;
-  int b = 0;
-  if (std::sscanf(action.c_str(), "exit %d", &a) == 1) {
+  long a = 0;
+  long b = 0;
+  if (parse_action(action, "exit", &a, nullptr)) {
     write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
-    return a;
+    return static_cast<int>(a);
   }
-  if (std::sscanf(action.c_str(), "early %d", &a) == 1) return a;
-  if (std::sscanf(action.c_str(), "partial %d %d", &a, &b) == 2) {
+  if (parse_action(action, "early", &a, nullptr)) return static_cast<int>(a);
+  if (parse_action(action, "partial", &a, &b) && a >= 0) {
     write_whole(dir + "/stdin", read_input(static_cast<size_t>(a)));
-    return b;
+    return static_cast<int>(b);
   }
-  if (std::sscanf(action.c_str(), "signal %d", &a) == 1) {
+  if (parse_action(action, "signal", &a, nullptr)) {
     write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
     // No core file in the queue directory, which is the working directory here.
     struct rlimit no_core = {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
-    signal(a, SIG_DFL);
-    raise(a);
-    std::fprintf(stderr, "fake qmail-inject: signal %d did not end the process\n", a);
+    signal(static_cast<int>(a), SIG_DFL);
+    raise(static_cast<int>(a));
+    std::fprintf(stderr, "fake qmail-inject: signal %ld did not end the process\n", a);
     return 97;
   }
   if (action == "stop") {

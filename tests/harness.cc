@@ -94,8 +94,10 @@ void kill_stopped_injectors() {
     if (lstat(join(dir, "killed").c_str(), &st) == 0) continue;
     std::optional<std::string> pid_text = read_file(join(dir, "pid"));
     if (!pid_text) continue;
-    pid_t pid = static_cast<pid_t>(std::atol(pid_text->c_str()));
-    if (pid <= 1) continue;
+    char* end = nullptr;
+    const long number_read = std::strtol(pid_text->c_str(), &end, 10);
+    if (end == pid_text->c_str() || *end != '\0' || number_read <= 1) continue;
+    const auto pid = static_cast<pid_t>(number_read);
     if (kill(pid, SIGKILL) == 0) {
       while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
@@ -471,6 +473,7 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
   arg_strings.push_back(program);
   arg_strings.insert(arg_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(arg_strings.size() + 1);
   for (std::string& arg : arg_strings) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
@@ -495,6 +498,7 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
       env_strings.push_back(std::string(passed) + "=" + value);
   }
   std::vector<char*> envp;
+  envp.reserve(env_strings.size() + 1);
   for (std::string& entry : env_strings) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
@@ -565,10 +569,9 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
     }
     if (monotonic_ms() > deadline) {
       ADD_FAILURE() << "the run did not end within 60 seconds; killed";
-      if (!reaped) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        reaped = true;
+      if (!reaped && kill(pid, SIGKILL) == 0) {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
       }
       kill_stopped_injectors();
       break;
