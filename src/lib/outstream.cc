@@ -135,6 +135,8 @@ int outstream_putc(outstream* s, char c) {
 }
 
 int outstream_pad(outstream* s, unsigned n, char c) {
+  // A failed stream refuses even a count of 0, like every other operation.
+  if (is_failed(s)) return 0;
   for (unsigned i = 0; i < n; ++i) {
     if (!outstream_putc(s, c)) return 0;
   }
@@ -144,6 +146,8 @@ int outstream_pad(outstream* s, unsigned n, char c) {
 namespace {
 
 int write_strings(outstream* s, const char* const* strings, int count) {
+  // A failed stream refuses even a call that would write nothing (every string absent).
+  if (is_failed(s)) return 0;
   for (int i = 0; i < count; ++i) {
     if (strings[i] == nullptr) continue;
     if (!outstream_write(s, strings[i], static_cast<uint32_t>(strlen(strings[i])))) return 0;
