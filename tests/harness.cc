@@ -435,6 +435,8 @@ std::vector<InjectorCall> Injector::calls() const {
     std::optional<std::string> input = read_file(join(dir, "stdin"));
     call.read_input = input.has_value();
     call.input = input.value_or(std::string());
+    const std::string pid_text = read_file(join(dir, "pid")).value_or("0");
+    call.pid = static_cast<int>(std::strtol(pid_text.c_str(), nullptr, 10));
     calls.push_back(std::move(call));
   }
   return calls;

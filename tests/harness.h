@@ -186,6 +186,7 @@ struct InjectorCall {
   std::string cwd;                // its working directory
   bool read_input = false;        // false when the plan made it exit before reading stdin
   std::string input;              // the bytes it read from standard input
+  int pid = 0;                    // its process id
 };
 
 // Plan lines for the fake injector (see Injector::plan).
@@ -213,8 +214,10 @@ class Injector {
 
 // How a run is started.
 struct RunOptions {
-  int64_t now = kNow;           // the clock the program sees (time, gettimeofday)
-  bool clock_runs = false;      // false: frozen at `now`; true: starts at `now` and advances
+  int64_t now = kNow;  // the clock the program sees (time, gettimeofday)
+  // false: frozen at `now` (gettimeofday's microseconds stay 0, so every MIME boundary of a run
+  // is the same); true: starts at `now` and advances.
+  bool clock_runs = false;
   std::string start_dir;        // working directory at start; empty: start_dir()
   mode_t umask = 022;           // the process's file-creation mask
   bool no_file_growth = false;  // RLIMIT_FSIZE 0 with SIGXFSZ ignored: every write that would
