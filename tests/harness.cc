@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -522,6 +523,13 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
     int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0)
       _exit(126);
+    if (options.run_as_uid >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.run_as_gid)) != 0 ||
+         setuid(static_cast<uid_t>(options.run_as_uid)) != 0)) {
+      static const char text[] = "harness: cannot change the user\n";
+      (void)!write(2, text, sizeof text - 1);
+      _exit(126);
+    }
     if (chdir(start.c_str()) != 0) {
       static const char text[] = "harness: cannot enter the start directory\n";
       (void)!write(2, text, sizeof text - 1);

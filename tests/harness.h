@@ -222,6 +222,12 @@ struct RunOptions {
   mode_t umask = 022;           // the process's file-creation mask
   bool no_file_growth = false;  // RLIMIT_FSIZE 0 with SIGXFSZ ignored: every write that would
                                 // grow a file fails with EFBIG (a full disk, in effect)
+  // >= 0: the run drops to this user and group (no supplementary groups) before it starts;
+  // needs root. Lets a test run by root see permissions. When the unprivileged user cannot
+  // reach the program or the start directory, the run ends with status 126 or 127 and one
+  // line on standard error that begins with "harness: ".
+  int run_as_uid = -1;
+  int run_as_gid = -1;
 };
 
 // RunOptions with the clock frozen at `now` and everything else at its default.
