@@ -138,7 +138,8 @@ void load_config() {
     if (qualified == nullptr) die_oom();
     memcpy(qualified, extra, extra_length);
     qualified[extra_length] = '@';
-    memcpy(qualified + extra_length + 1, me, me_length + 1);
+    memcpy(qualified + extra_length + 1, me, me_length);
+    qualified[extra_length + 1 + me_length] = '\0';
     loaded_extra_rcpt = qualified;
     settings.extra_rcpt = qualified;
   }

@@ -389,8 +389,14 @@ TEST_F(WalkDeathTest, WalkFailures) {
     SCOPED_TRACE(c.name);
     fs::remove_all(queue_dir);
     fs::create_directories(kInfo);
-    c.arrange();
-    EXPECT_EXIT(scan_queue(), testing::ExitedWithCode(c.status), testing::Eq(c.err));
+    auto walk_in_child = [&c] {
+      c.arrange();
+      scan_queue();
+    };
+    // The analyzer follows gtest's child branch, which ends the process, and takes the
+    // filesystem paths still alive there for leaks.
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks)
+    EXPECT_EXIT(walk_in_child(), testing::ExitedWithCode(c.status), testing::Eq(c.err));
   }
 }
 
@@ -621,13 +627,14 @@ TEST_F(RunDeathTest, FailedRunLeavesRunFile) {
     std::string err;
   };
   const std::string missing_template = kSandbox + "/run-test/absent";
+  const std::string no_such_file = strerror(ENOENT);
   const Case cases[] = {
       {"TemplateFailsBeforeControlFiles",
        [missing_template] {
          fs::remove(std::string(control_dir) + "/me");
          settings.opt_bounce_file = missing_template.c_str();
        },
-       "lagwatch: Fatal: Could not open '" + missing_template + "': " + strerror(ENOENT) + ".\n"},
+       "lagwatch: Fatal: Could not open '" + missing_template + "': " + no_such_file + ".\n"},
       {"MissingMe", [] { fs::remove(std::string(control_dir) + "/me"); },
        "lagwatch: Fatal: Could not read control/me.\n"},
       {"PlainFileInInfo", [] { put_file(kInfo + "/x", ""); },
