@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -245,6 +246,35 @@ TEST_F(RelayTest, RelaySetIsConsultedBeforeTheCdb) {
     cdbreader_set_read_fn(nullptr);
     EXPECT_EQ(cdb_reads, c.reads) << c.name;
   }
+}
+
+TEST_F(RelayTest, SenderEndingInAtIsNotReadPastItsEnd) {
+  // The sender ends right before an inaccessible page: a look at any byte after its NUL
+  // faults.
+  const long page = sysconf(_SC_PAGESIZE);
+  ASSERT_GT(page, 0);
+  void* area = mmap(nullptr, static_cast<size_t>(2 * page), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(area, MAP_FAILED);
+  char* guard = static_cast<char*>(area) + page;
+  ASSERT_EQ(mprotect(guard, static_cast<size_t>(page), PROT_NONE), 0);
+  struct Case {
+    const char* name;
+    const char* sender;
+  };
+  const Case cases[] = {
+      {"AtIsTheLastByte", "example.org@"},
+      {"OnlyAnAt", "@"},
+      {"NoAtAtAll", "example.org"},
+  };
+  load("example.org\n", no_cdb());
+  for (const Case& c : cases) {
+    const size_t size = strlen(c.sender) + 1;
+    char* sender = guard - size;
+    memcpy(sender, c.sender, size);
+    EXPECT_EQ(check_sender(sender), 0) << c.name;
+  }
+  munmap(area, static_cast<size_t>(2 * page));
 }
 
 TEST_F(RelayTest, RunningOutOfMemoryEndsTheProcess) {
