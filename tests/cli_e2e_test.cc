@@ -1,6 +1,7 @@
 // End-to-end tests of the command line: the help screen, every usage error, and the options
 // reaching the run, through the real program in the sandbox.
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,37 @@ TEST_F(CliE2eTest, UsageErrors) {
     EXPECT_EQ(r.out, kHelp);
     EXPECT_EQ(run_file.read(), std::nullopt);
     EXPECT_EQ(injector.calls().size(), 0u);
+  }
+}
+
+// The program calls itself "lagwatch" whatever name it was started under.
+TEST_F(CliE2eTest, ProgramNameIsFixed) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exit_status;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"Help", {"-h"}, 0, kHelp, ""},
+      {"UsageError", {"-q"}, 1, kHelp, usage_error("Unknown option letter -q.")},
+      {"Fatal",
+       {"-f", "missing"},
+       111,
+       "",
+       "lagwatch: Fatal: Could not open 'missing': " + errno_text(ENOENT) + ".\n"},
+      {"Debug", {"-d"}, 0, "", default_config_debug_lines(0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    RunOptions options;
+    options.argv0 = "/usr/local/sbin/qmail-late";
+    RunResult r = run_lagwatch(c.args, options);
+    EXPECT_EQ(r.exit_status, c.exit_status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
   }
 }
 

@@ -473,7 +473,7 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
   // Everything the child needs is prepared before the fork.
   const std::string program = program_path();
   std::vector<std::string> arg_strings;
-  arg_strings.push_back(program);
+  arg_strings.push_back(options.argv0.empty() ? program : options.argv0);
   arg_strings.insert(arg_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   argv.reserve(arg_strings.size() + 1);

@@ -228,6 +228,7 @@ struct RunOptions {
   // line on standard error that begins with "harness: ".
   int run_as_uid = -1;
   int run_as_gid = -1;
+  std::string argv0;  // the program's argv[0]; empty: the path of the sandbox build
 };
 
 // RunOptions with the clock frozen at `now` and everything else at its default.

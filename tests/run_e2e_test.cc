@@ -542,6 +542,56 @@ TEST_F(RunE2eTest, WalkFailuresKeepTheRunFile) {
   }
 }
 
+// Debug lines (the C library's stderr) and the fatal line that ends the run (the program's own
+// stream) reach standard error in the order they were written.
+TEST_F(RunE2eTest, DebugLinesPrecedeTheFatalLine) {
+  struct Case {
+    const char* name;
+    void (*arrange)(const Queue& queue, const Control& control);
+    bool config_lines;  // load_config got as far as its debug lines
+    std::string fatal_line;
+  };
+  const Case cases[] = {
+      {"MissingControlDirectory", [](const Queue&, const Control&) { remove_path(control_dir()); },
+       false, fatal("Could not chdir to '" + control_dir() + "': " + errno_text(ENOENT))},
+      {"MissingMe", [](const Queue&, const Control& c) { c.remove("me"); }, false,
+       fatal("Could not read control/me")},
+      {"MissingQueueDirectory", [](const Queue&, const Control&) { remove_path(queue_dir()); },
+       true, fatal("Could not chdir to '" + queue_dir() + "': " + errno_text(ENOENT))},
+      {"MissingInfoDirectory", [](const Queue& q, const Control&) { q.remove("info"); }, true,
+       fatal("Can't open queue directory: " + errno_text(ENOENT))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    run_file.write("1000");
+    c.arrange(queue, control);
+    RunResult r = run_lagwatch({"-d"});
+    EXPECT_EQ(r.exit_status, c.fatal_line.find("chdir") != std::string::npos ? 1 : 111);
+    EXPECT_EQ(r.err, (c.config_lines ? default_config_debug_lines(1000) : "") + c.fatal_line);
+    EXPECT_EQ(run_file.read(), "1000");
+  }
+}
+
+// A due message followed by a failing one: the lines of the first come before the failure.
+TEST_F(RunE2eTest, WalkStopsAtTheFirstFailure) {
+  run_file.write("1000");
+  queue.add_message(8, "8201", kSender, kNow - 20000);
+  queue.symlink("8202", "info/8/8202");  // a link to itself
+  std::string expected = default_config_debug_lines(1000);
+  for (const std::string& filename : queue.walk_order()) {
+    if (filename == "8/8202") {
+      expected += fatal("Can't open or stat info file 'info/8/8202': " + errno_text(ELOOP));
+      break;
+    }
+    expected += expiry_line(filename, kNow - 5600) + undone_line(filename, kSender, 0);
+  }
+  RunResult r = run_lagwatch({"-d"});
+  EXPECT_EQ(r.exit_status, 111);
+  EXPECT_EQ(r.err, expected);
+  EXPECT_EQ(run_file.read(), "1000");
+}
+
 // An info file that cannot be read for want of permission stays fatal. Root reads anything,
 // so as root the run drops to the user nobody, to whom qmail's 0600 info files are closed.
 TEST_F(RunE2eTest, UnreadableInfoFileIsFatal) {
@@ -627,16 +677,46 @@ TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
   }
 }
 
-// Admins pre-create the run file for an unprivileged user; an update keeps its inode and mode.
-TEST_F(RunE2eTest, PreCreatedRunFileKeepsInodeAndMode) {
+// Admins pre-create the run file for an unprivileged user; an update keeps its inode, owner
+// and mode.
+TEST_F(RunE2eTest, PreCreatedRunFileKeepsInodeOwnerAndMode) {
   run_file.write("17803152001234", 0640);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(run_file_path().c_str(), 65534, 65534), 0);
+  }
   struct stat before = stat_path(run_file_path());
   RunResult r = run_lagwatch({});
   EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.err, "");
   struct stat after = stat_path(run_file_path());
   EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
   EXPECT_EQ(run_file.read(), decimal(kNow));
+}
+
+// The user of the run may write the run file but not the directory that holds it (a
+// root-owned /var/run): the update must happen in the file itself.
+TEST_F(RunE2eTest, RunFileInADirectoryTheUserCannotWrite) {
+  run_file.write("1780000000", 0644);
+  RunOptions options;
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(run_file_path().c_str(), 65534, 65534), 0);
+    options.run_as_uid = 65534;
+    options.run_as_gid = 65534;
+  } else {
+    ASSERT_EQ(chmod(sandbox_root().c_str(), 0555), 0);
+  }
+  struct stat before = stat_path(run_file_path());
+  RunResult r = run_lagwatch({}, options);
+  chmod(sandbox_root().c_str(), 0755);
+  if ((r.exit_status == 126 || r.exit_status == 127) && r.err.rfind("harness: ", 0) == 0)
+    GTEST_SKIP() << "the user nobody cannot reach the build tree: " << r.err;
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(run_file.read(), decimal(kNow));
+  EXPECT_EQ(stat_path(run_file_path()).st_ino, before.st_ino);
 }
 
 // A run file created by the program gets mode 0666 less the file-creation mask.
