@@ -592,23 +592,37 @@ TEST_F(RunE2eTest, WalkStopsAtTheFirstFailure) {
   EXPECT_EQ(run_file.read(), "1000");
 }
 
-// An info file that cannot be read for want of permission stays fatal. Root reads anything,
-// so as root the run drops to the user nobody, to whom qmail's 0600 info files are closed.
+// An info file that cannot be opened for want of permission ends the run, whether or not the
+// message would fall due: the walk opens every info file it lists. Root reads anything, so as
+// root the run drops to the user nobody, to whom qmail's 0600 info files are closed.
 TEST_F(RunE2eTest, UnreadableInfoFileIsFatal) {
-  run_file.write("1780000000");
-  Message m = queue.add_message(9, "8101", kSender, kNow - 20000);
-  ASSERT_EQ(chmod(m.info_path().c_str(), geteuid() == 0 ? 0600 : 0), 0);
-  RunOptions options;
-  if (geteuid() == 0) {
-    options.run_as_uid = 65534;
-    options.run_as_gid = 65534;
+  struct Case {
+    const char* name;
+    int64_t mtime;
+  };
+  const Case cases[] = {
+      {"Due", kNow - 20000},
+      {"NotYetExpired", kNow - 100},
+      {"PreviouslyExpired", 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    run_file.write("1780000000");
+    Message m = queue.add_message(9, "8101", kSender, c.mtime);
+    ASSERT_EQ(chmod(m.info_path().c_str(), geteuid() == 0 ? 0600 : 0), 0);
+    RunOptions options;
+    if (geteuid() == 0) {
+      options.run_as_uid = 65534;
+      options.run_as_gid = 65534;
+    }
+    RunResult r = run_lagwatch({}, options);
+    if ((r.exit_status == 126 || r.exit_status == 127) && r.err.rfind("harness: ", 0) == 0)
+      GTEST_SKIP() << "the user nobody cannot reach the build tree: " << r.err;
+    EXPECT_EQ(r.exit_status, 111);
+    EXPECT_EQ(r.err, fatal("Can't open or stat info file 'info/9/8101': " + errno_text(EACCES)));
+    EXPECT_EQ(run_file.read(), "1780000000");
   }
-  RunResult r = run_lagwatch({}, options);
-  if ((r.exit_status == 126 || r.exit_status == 127) && r.err.rfind("harness: ", 0) == 0)
-    GTEST_SKIP() << "the user nobody cannot reach the build tree: " << r.err;
-  EXPECT_EQ(r.exit_status, 111);
-  EXPECT_EQ(r.err, fatal("Can't open or stat info file 'info/9/8101': " + errno_text(EACCES)));
-  EXPECT_EQ(run_file.read(), "1780000000");
 }
 
 // qmail removes a finished message while the walk runs; its info file is gone when it is
