@@ -1,6 +1,7 @@
 #include "fuzz_common.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,14 +41,45 @@ std::string take_until(byte_source* s, uint8_t delimiter) {
 
 std::string take_rest(byte_source* s) { return take_bytes(s, s->size - s->pos); }
 
+namespace {
+
+std::string* scratch_dirs;
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  (void)remove(path);
+  return 0;
+}
+
+// Removes the scratch directories when the fuzzer exits normally.
+void remove_scratch_dirs() {
+  if (scratch_dirs == nullptr) return;
+  size_t start = 0;
+  while (start < scratch_dirs->size()) {
+    size_t end = scratch_dirs->find('\n', start);
+    const std::string dir = scratch_dirs->substr(start, end - start);
+    (void)nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
 std::string make_scratch_dir(const char* tag) {
+  // Memory-backed when the system has /dev/shm: the targets rewrite a file for every input,
+  // and on a disk file system (with online discard, say) that costs milliseconds each time.
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
-                        "/lagwatch-fuzz-" + tag + "-XXXXXX";
+  std::string root = base != nullptr && base[0] == '/' ? base : "/tmp";
+  if (base == nullptr && access("/dev/shm", W_OK) == 0) root = "/dev/shm";
+  std::string pattern = root + "/lagwatch-fuzz-" + tag + "-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     fprintf(stderr, "fuzz: cannot create %s: %s\n", pattern.c_str(), strerror(errno));
     abort();
   }
+  if (scratch_dirs == nullptr) {
+    scratch_dirs = new std::string;
+    atexit(remove_scratch_dirs);
+  }
+  *scratch_dirs += pattern + "\n";
   return pattern;
 }
 

@@ -39,8 +39,8 @@ std::string take_until(byte_source* s, uint8_t delimiter);
 // Takes everything that is left.
 std::string take_rest(byte_source* s);
 
-// Creates a fresh private directory under $TMPDIR (or /tmp) for this process and returns its
-// absolute path. Aborts when that fails.
+// Creates a fresh private directory under $TMPDIR (or /dev/shm, else /tmp) for this process and
+// returns its absolute path. Aborts when that fails.
 std::string make_scratch_dir(const char* tag);
 
 // Creates or replaces `path` with exactly `bytes`. Aborts when that fails.
