@@ -170,7 +170,7 @@ man_page_lint() {
     > "$scratch/page.txt"
   # What an admin must find in the page, each as it appears in the rendered text.
   local rows=(
-    "SynopsisNamesEveryOption|lagwatch [-dmNr] [-b bytes] [-f template] [-t seconds] [-x address]"
+    "SynopsisNamesEveryOption|lagwatch [-dmNr] [-b count] [-f template] [-t seconds] [-x address]"
     "SynopsisNamesHelp|lagwatch -h | --help"
     "CopyBytesDefault|Default: the entire message."
     "CopyBytesCutMarker|[...]"
