@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +42,71 @@ bytestr info_path;
 
 // A read-only descriptor has nothing to report at close.
 void close_read_only(int fd) { (void)close(fd); }
+
+// Who the walk reads the queue as. A message outside the window is judged by its status alone,
+// and an info file that could not be opened must still end the run as a failed open does; the
+// identity tells from the status whether the open would be allowed.
+struct reader_identity {
+  uid_t uid;
+  gid_t gid;
+  gid_t* groups;  // supplementary groups
+  int group_count;
+  bool reads_everything;  // holds a capability that overrides read permission
+};
+reader_identity reader;
+
+// True when the effective capabilities include one that lets the process read any file
+// (root's usual case). A failed query counts as no: the walk then opens what it cannot prove
+// readable, which costs time but never changes the outcome.
+bool holds_read_override() {
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  const uint32_t overrides = (1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH);
+  return (data[0].effective & overrides) != 0;
+}
+
+// Takes the process's identity afresh; called at the start of every walk, since a process may
+// change it between walks (tests do, in children).
+void reader_refresh() {
+  reader.uid = geteuid();
+  reader.gid = getegid();
+  reader.reads_everything = holds_read_override();
+  free(reader.groups);
+  reader.groups = nullptr;
+  reader.group_count = 0;
+  int count = getgroups(0, nullptr);
+  if (count <= 0) return;
+  auto* groups = static_cast<gid_t*>(malloc(static_cast<size_t>(count) * sizeof(gid_t)));
+  if (groups == nullptr) die_oom();
+  count = getgroups(count, groups);
+  // Groups that cannot be listed count as not held: again the safe side, an open.
+  reader.groups = groups;
+  reader.group_count = count > 0 ? count : 0;
+}
+
+bool reader_in_group(gid_t gid) {
+  if (gid == reader.gid) return true;
+  for (int i = 0; i < reader.group_count; ++i) {
+    if (reader.groups[i] == gid) return true;
+  }
+  return false;
+}
+
+// True when the permission bits of `status` let the walk open the file for reading. The check
+// is the file system's owner/group/other rule; access control lists and security modules that
+// deny what the bits grant are not seen here, so an info file refused only by them is noticed
+// when its message falls due (and opened), not while it waits outside the window.
+bool readable_by_status(const struct stat& status) {
+  if (reader.reads_everything) return true;
+  mode_t bit = S_IROTH;
+  if (status.st_uid == reader.uid) {
+    bit = S_IRUSR;
+  } else if (reader_in_group(status.st_gid)) {
+    bit = S_IRGRP;
+  }
+  return (status.st_mode & bit) != 0;
+}
 
 [[noreturn]] void die_queue_directory() {
   fatal(111, "Can't open queue directory", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
@@ -116,12 +183,13 @@ void hand_on(int fd, const struct stat& status, const char* filename) {
 //
 // A message outside the window is judged by one status read of its name, without opening the
 // file: on a large queue almost every message is outside the window, and this saves an open and
-// a close for each. Only a due message is opened. Between the status read and the open, qmail
-// may have removed the message and even queued a new one under the same name (names are inode
-// numbers, which are reused quickly), so the opened file's own status is read again and the
-// decision is made once more from it, before the expiry line is written. Every line the run
-// prints is thus about the file that was actually opened, exactly as if it had been opened
-// first and examined through its descriptor.
+// a close for each. Only a due message is opened, and a file whose permission bits would refuse
+// the open: opening it gives the failure, and its message, that the open would have given. Between
+// the status read and the open, qmail may have removed the message and even queued a new one under
+// the same name (names are inode numbers, which are reused quickly), so the opened file's own
+// status is read again and the decision is made once more from it, before the expiry line is
+// written. Every line the run prints is thus about the file that was actually opened, exactly as if
+// it had been opened first and examined through its descriptor.
 void check_message_at(int dir_fd, const char* name, const char* filename) {
   struct stat listed;
   if (fstatat(dir_fd, name, &listed, 0) == -1) {
@@ -130,7 +198,7 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
     return;
   }
   int64_t expiry = expiry_of(listed);
-  if (!in_window(expiry, settings.lastrun, settings.now)) {
+  if (!in_window(expiry, settings.lastrun, settings.now) && readable_by_status(listed)) {
     judge(filename, expiry);
     return;
   }
@@ -219,6 +287,7 @@ int run(int argc, char** argv) {
 
 void scan_queue() {
   chdir_or_die(queue_dir);
+  reader_refresh();
   DIR* info = open_queue_directory(AT_FDCWD, "info");
   info_dir_fd = dirfd(info);
   // Entries are taken in the order the directory yields them; nothing is listed or sorted
@@ -231,6 +300,7 @@ void scan_queue() {
 void scan_split_directory(const char* split) {
   DIR* dir = nullptr;
   if (info_dir_fd == AT_FDCWD) {
+    reader_refresh();
     bytestr path = {};
     if (!bytestr_set_cstr(&path, "info/") || !bytestr_append_cstr(&path, split)) die_oom();
     dir = open_queue_directory(AT_FDCWD, path.data);
@@ -256,6 +326,7 @@ void scan_split_directory(const char* split) {
 }
 
 void check_message(const char* filename) {
+  if (info_dir_fd == AT_FDCWD) reader_refresh();
   if (!bytestr_set_cstr(&info_path, "info/") || !bytestr_append_cstr(&info_path, filename)) {
     die_oom();
   }

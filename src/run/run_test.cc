@@ -1,6 +1,7 @@
 #include "run/run.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -96,6 +97,39 @@ std::string line(const std::string& text) { return "lagwatch: " + text + "\n"; }
 
 std::string expiry_line(const std::string& filename, int64_t expiry) {
   return line("filename=" + filename + " expiry=" + std::to_string(expiry));
+}
+
+// What a child process did: its exit status (-1 when it did not exit normally) and what it
+// wrote on standard error.
+struct child_result {
+  int status;
+  std::string err;
+};
+
+// Runs `body` in a child process whose standard error is a pipe (which neither a file-size
+// limit nor a change of user concerns), and returns how the child ended. The child exits with
+// 0 when `body` returns.
+child_result run_in_child(const std::function<void()>& body) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return {-1, "pipe failed"};
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(pipe_fds[0]);
+    if (dup2(pipe_fds[1], 2) == -1) _exit(3);
+    body();
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  child_result result = {-1, ""};
+  char buffer[256];
+  ssize_t got;
+  while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.err.append(buffer, got);
+  close(pipe_fds[0]);
+  int wait_status = 0;
+  if (pid > 0 && waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status)) {
+    result.status = WEXITSTATUS(wait_status);
+  }
+  return result;
 }
 
 class WalkTest : public testing::Test {
@@ -327,6 +361,42 @@ TEST_F(WalkTest, NamesOfAnyLengthAreWalkedWhole) {
   EXPECT_EQ(dispatch_calls[0].filename, filename);
 }
 
+TEST_F(WalkTest, InfoFileThatCannotBeOpenedEndsTheRunInAndOutsideTheWindow) {
+  // The walk runs as the user nobody, to whom the mode refuses the file (root reads anything).
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand the file to root and walk as nobody";
+  struct Case {
+    const char* name;
+    mode_t mode;
+    int64_t mtime;
+    int status;
+    std::string err;
+  };
+  const std::string refused = std::string("lagwatch: Fatal: Can't open or stat info file ") +
+                              "'info/9/8101': " + strerror(EACCES) + ".\n";
+  const Case cases[] = {
+      {"DueUnreadable", 0600, kNow - kAge, 111, refused},
+      {"NotYetExpiredUnreadable", 0600, kNow, 111, refused},
+      {"PreviouslyExpiredUnreadable", 0600, 1000, 111, refused},
+      {"NoPermissionAtAll", 0, kNow, 111, refused},
+      {"NotYetExpiredReadable", 0644, kNow, 0, ""},
+      {"PreviouslyExpiredReadable", 0604, 1000, 0, ""},
+  };
+  settings.opt_debug = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(kInfo);
+    add_message("9/8101", kInfoContent, c.mtime);
+    ASSERT_EQ(chmod((kInfo + "/9/8101").c_str(), c.mode), 0);
+    ASSERT_EQ(chown((kInfo + "/9/8101").c_str(), 0, 0), 0);
+    child_result result = run_in_child([] {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(5);
+      scan_queue();
+    });
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.err);
+  }
+}
+
 TEST_F(WalkTest, CheckMessageWorksFromTheQueueDirectory) {
   add_message("4/100", kInfoContent, kNow - kAge);
   ASSERT_EQ(chdir(queue_dir), 0);
@@ -479,38 +549,14 @@ TEST_F(RunFileTest, ExistingFileKeepsItsInodeAndMode) {
   EXPECT_EQ(read_whole(run_file_path), "1700003600");
 }
 
-// Runs update_run_file in a child under the file-size limit `limit` (the signal that the limit
-// raises ignored, so that the write fails with EFBIG instead), and returns the child's exit
-// status and what it wrote on standard error. The child's standard error is a pipe, which the
-// limit does not concern.
-struct child_result {
-  int status;
-  std::string err;
-};
 child_result update_under_file_size_limit(rlim_t limit) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return {-1, "pipe failed"};
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(pipe_fds[0]);
-    if (dup2(pipe_fds[1], 2) == -1) _exit(3);
+  return run_in_child([limit] {
+    // The limit's signal ignored, so that a write beyond the limit fails with EFBIG instead.
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit rl = {limit, limit};
     if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(4);
     update_run_file();
-    _exit(0);
-  }
-  close(pipe_fds[1]);
-  child_result result = {-1, ""};
-  char buffer[256];
-  ssize_t got;
-  while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.err.append(buffer, got);
-  close(pipe_fds[0]);
-  int wait_status = 0;
-  if (pid > 0 && waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status)) {
-    result.status = WEXITSTATUS(wait_status);
-  }
-  return result;
+  });
 }
 
 TEST_F(RunFileTest, FailedUpdateKeepsThePreviousValue) {
@@ -644,11 +690,11 @@ TEST_F(RunDeathTest, FailedRunLeavesRunFile) {
     SCOPED_TRACE(c.name);
     // What a child removes is gone for the next case too.
     put_file(std::string(control_dir) + "/me", "mx.example.org\n");
-    auto run_in_child = [&c] {
+    auto run_then_die = [&c] {
       c.arrange();
       run(0, nullptr);
     };
-    EXPECT_EXIT(run_in_child(), testing::ExitedWithCode(111), testing::Eq(c.err));
+    EXPECT_EXIT(run_then_die(), testing::ExitedWithCode(111), testing::Eq(c.err));
     EXPECT_EQ(read_whole(run_file_path), "1700000000");
   }
 }
