@@ -233,10 +233,17 @@ void send_notice(const char* sender, const char* filename, recipient_list remote
   if (mess_fd != -1) close_read_only(mess_fd);
   if (fclose(stream) != 0 && write_errno == 0) write_errno = errno;
   if (write_errno != 0) {
-    // The injector may have quit early because it refused the notice: ask it before deciding.
-    if (write_errno == EPIPE && injector_pid != 0 && is_refusal(collect_injector())) {
-      report_refusal(filename);
-      return;
+    if (injector_pid != 0) {
+      if (write_errno == EPIPE) {
+        // The injector may have quit early because it refused the notice: ask it first.
+        if (is_refusal(collect_injector())) {
+          report_refusal(filename);
+          return;
+        }
+      } else {
+        // It would queue the part of the notice it got once this process ends.
+        kill_injector();
+      }
     }
     errno = write_errno;
     fatal(111, "Writing to qmail-inject failed", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
