@@ -167,6 +167,25 @@ TEST(ExpandTemplate, AgreesWithPrintfOnSupportedTemplates) {
   }
 }
 
+// Hostile templates drawn from the characters of conversions: at most three arguments are
+// used, and the three sit in a heap block of exactly their size, so that a fourth read shows
+// under the address sanitizer. Every byte that is not part of a conversion comes out as is.
+TEST(ExpandTemplate, NeverUsesAFourthArgument) {
+  std::mt19937 random(4);
+  const char alphabet[] = "%%%%sssnd*.-+ #0123456789l$xX";
+  const std::vector<const char*> heap_args = {"A", "BB", "CCC"};
+  for (int round = 0; round < 20000; ++round) {
+    std::string tmpl;
+    const size_t length = random() % 24;
+    for (size_t i = 0; i < length; ++i) tmpl += alphabet[random() % (sizeof alphabet - 1)];
+    uint32_t used = 99;
+    const std::string out =
+        capture([&](FILE* s) { used = expand_template(s, tmpl.c_str(), heap_args.data()); });
+    EXPECT_LE(used, 3u) << tmpl;
+    if (tmpl.find('%') == std::string::npos) EXPECT_EQ(out, tmpl);
+  }
+}
+
 // The boundary the generator gives after seeding with the time `tv`.
 std::string boundary_for(const timeval& tv) {
   srandom(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
