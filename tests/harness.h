@@ -88,10 +88,9 @@ struct stat stat_path(const std::string& path);
 // ---- The sandbox as a whole ------------------------------------------------------------------
 
 // Wipes the sandbox (the default directories are emptied and kept, everything else goes) and
-// lays out the default: control/me = kMe + "\n" (nothing else in
-// control/), the queue directories info, local, remote and mess with the splits 0 .. 22, the
-// fake injector installed with an empty plan and no records, an empty start directory, and
-// no run file.
+// lays out the default: control/me = kMe + "\n" (nothing else in control/), the queue
+// directories info, local, remote and mess with the splits 0 .. 22, the fake injector
+// installed with an empty plan and no records, an empty start directory, and no run file.
 void sandbox_reset();
 
 // A queued message, named by its split and its decimal name. Every call writes at once; the
