@@ -475,6 +475,22 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
   std::vector<std::string> arg_strings;
   arg_strings.push_back(options.argv0.empty() ? program : options.argv0);
   arg_strings.insert(arg_strings.end(), args.begin(), args.end());
+  // LAGWATCH_E2E_WRAPPER (an absolute path and its arguments, separated by blanks) runs the
+  // program under another one, e.g. valgrind (tools/valgrind-e2e.sh); argv0 is then not used.
+  std::string exec_path = program;
+  if (const char* wrapper = std::getenv("LAGWATCH_E2E_WRAPPER"); wrapper != nullptr && *wrapper) {
+    std::vector<std::string> words;
+    for (const char* p = wrapper; *p != '\0';) {
+      const size_t n = std::strcspn(p, " ");
+      if (n > 0) words.emplace_back(p, n);
+      p += n + (p[n] == ' ' ? 1 : 0);
+    }
+    if (!words.empty()) {
+      arg_strings[0] = program;
+      arg_strings.insert(arg_strings.begin(), words.begin(), words.end());
+      exec_path = words.front();
+    }
+  }
   std::vector<char*> argv;
   argv.reserve(arg_strings.size() + 1);
   for (std::string& arg : arg_strings) argv.push_back(arg.data());
@@ -551,7 +567,7 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
     } else {
       signal(SIGXFSZ, SIG_DFL);
     }
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(exec_path.c_str(), argv.data(), envp.data());
     static const char text[] = "harness: cannot execute the program\n";
     (void)!write(2, text, sizeof text - 1);
     _exit(127);
