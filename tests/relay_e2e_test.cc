@@ -40,7 +40,9 @@ uint32_t cdb_hash(const std::string& key) {
 // Writes control/morercpthosts.cdb with `cdb -c` from `keys`, each with the data "1".
 void build_cdb(const Control& control, const std::vector<std::string>& keys) {
   std::string text;
-  for (const std::string& k : keys) text += "+" + std::to_string(k.size()) + ",1:" + k + "->1\n";
+  for (const std::string& k : keys) {
+    text.append("+").append(std::to_string(k.size())).append(",1:").append(k).append("->1\n");
+  }
   text += "\n";
   const std::string in = sandbox_root() + "/morercpthosts.in";
   const std::string tmp = sandbox_root() + "/morercpthosts.tmp";
@@ -99,13 +101,13 @@ TEST_F(RelayE2eTest, OnlySendersOfListedDomainsGetNotices) {
   // its look-up (and so lists it), an intact one does not hold it.
   std::string same_table;
   for (int i = 0; same_table.empty() && i < 1000000; ++i) {
-    const std::string d = "o" + std::to_string(i);
+    const std::string d = std::string("o").append(std::to_string(i));
     if (cdb_hash(d) % 256 == cdb_hash("example.net") % 256) same_table = d;
   }
   ASSERT_FALSE(same_table.empty());
   std::string other_table;
   for (int i = 0; other_table.empty(); ++i) {
-    const std::string d = "o" + std::to_string(i);
+    const std::string d = std::string("o").append(std::to_string(i));
     if (cdb_hash(d) % 256 != cdb_hash("example.net") % 256) other_table = d;
   }
   struct Case {

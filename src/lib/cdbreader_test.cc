@@ -41,7 +41,7 @@ std::string u32(uint32_t v) {
 // A 2048-byte header whose descriptors are all (0, 0) but the one of table `table`.
 std::string header_with(uint32_t table, uint32_t pos, uint32_t slots) {
   std::string h(2048, '\0');
-  h.replace(table * 8, 8, u32(pos) + u32(slots));
+  h.replace(static_cast<size_t>(table) * 8, 8, u32(pos) + u32(slots));
   return h;
 }
 
@@ -65,6 +65,7 @@ long tracing_read(int fd, char* buf, uint32_t n) {
 
 std::vector<uint32_t> trace_sizes() {
   std::vector<uint32_t> sizes;
+  sizes.reserve(read_trace.size());
   for (const ReadCall& c : read_trace) sizes.push_back(c.n);
   return sizes;
 }
@@ -121,11 +122,18 @@ class CdbreaderTest : public ::testing::Test {
   // Builds `name` with the tinycdb writer (`cdb -c`) from `records`, in their order.
   std::string make_cdb(const std::string& name, const std::vector<Record>& records) {
     const std::string in = dir_ + "/" + name + ".in";
-    const std::string out = dir_ + "/" + name;
+    std::string out = dir_ + "/" + name;
     std::string text;
     for (const Record& r : records) {
-      text += "+" + std::to_string(r.key.size()) + "," + std::to_string(r.data.size()) + ":" +
-              r.key + "->" + r.data + "\n";
+      text.append("+")
+          .append(std::to_string(r.key.size()))
+          .append(",")
+          .append(std::to_string(r.data.size()))
+          .append(":")
+          .append(r.key)
+          .append("->")
+          .append(r.data)
+          .append("\n");
     }
     text += "\n";
     write_bytes(in, text);
@@ -144,7 +152,7 @@ class CdbreaderTest : public ::testing::Test {
 
   // Writes hand-made bytes, for files a correct writer never produces.
   std::string make_file(const std::string& name, const std::string& bytes) {
-    const std::string path = dir_ + "/" + name;
+    std::string path = dir_ + "/" + name;
     write_bytes(path, bytes);
     return path;
   }
@@ -487,9 +495,9 @@ TEST_F(CdbreaderTest, ReadsOutsideTheFileFailWithEPROTO) {
   const uint32_t h = hash_of("example.org");
   const uint32_t table = h % 256;
   // Where the writer put the key's hash table (after the records).
-  const uint32_t table_pos =
-      static_cast<uint32_t>(static_cast<unsigned char>(good_bytes[table * 8]) |
-                            static_cast<unsigned char>(good_bytes[table * 8 + 1]) << 8);
+  const uint32_t table_pos = static_cast<uint32_t>(
+      static_cast<unsigned char>(good_bytes[static_cast<size_t>(table) * 8]) |
+      static_cast<unsigned char>(good_bytes[static_cast<size_t>(table) * 8 + 1]) << 8);
   struct Case {
     const char* name;
     std::string bytes;
@@ -645,8 +653,8 @@ TEST_F(CdbreaderTest, AttachingAgainReplacesTheFile) {
 TEST_F(CdbreaderTest, FilesOf4GiBAreReadThroughTheDescriptor) {
   const std::string path = dir_ + "/huge.cdb";
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  ASSERT_NE(fd, -1);
   fds_.push_back(fd);
+  ASSERT_NE(fd, -1);
   if (ftruncate(fd, off_t{1} << 32) == -1) GTEST_SKIP() << "no sparse 4 GiB file here";
   cdbreader r{};
   cdbreader_attach(&r, fd);

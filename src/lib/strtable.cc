@@ -31,11 +31,13 @@ void place_entry(strtable* t, strtable_entry* e) {
 // Makes sure the table has room for `need` = 2 * count + 2 slots. Returns 0, leaving the
 // table as it was, when no prime is large enough or the new slot array cannot be had.
 int grow_for(strtable* t, uint64_t need) {
-  if (t->capacity >= need) return 1;
+  if (t->capacity != 0 && t->capacity >= need) return 1;
   int i = 0;
   while (i < STRTABLE_PRIME_COUNT && strtable_primes[i] < need) ++i;
   if (i == STRTABLE_PRIME_COUNT) return 0;
   const uint32_t capacity = strtable_primes[i];
+  // The slots hold pointers to entries, not entries: entries never move when the table grows.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression)
   const unsigned long bytes = static_cast<unsigned long>(capacity) * sizeof(strtable_entry*);
   auto** slots = static_cast<strtable_entry**>(bytestr_alloc(bytes));
   if (slots == nullptr) return 0;

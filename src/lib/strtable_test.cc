@@ -46,7 +46,7 @@ struct ScopedTable {
 };
 
 // Keys "k0", "k1", ... that are all distinct.
-std::string numbered_key(int i) { return "k" + std::to_string(i); }
+std::string numbered_key(int i) { return std::string("k").append(std::to_string(i)); }
 
 // Allocation that fails on the `fail_at`-th call counted from the last reset (1-based).
 int allocations_seen = 0;
