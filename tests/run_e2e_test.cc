@@ -1,8 +1,11 @@
 // End-to-end tests of a run: the notification window, the run file, the control files, the
 // queue walk and its failures, through the real program in the sandbox.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -622,6 +625,50 @@ TEST_F(RunE2eTest, UnreadableInfoFileIsFatal) {
     EXPECT_EQ(r.exit_status, 111);
     EXPECT_EQ(r.err, fatal("Can't open or stat info file 'info/9/8101': " + errno_text(EACCES)));
     EXPECT_EQ(run_file.read(), "1780000000");
+  }
+}
+
+// Something other than a regular file among the info files is opened whatever its time: a
+// socket ends the run as its open fails, and a FIFO never stalls the walk.
+TEST_F(RunE2eTest, InfoEntryThatIsNotARegularFileIsOpened) {
+  struct Case {
+    const char* name;
+    bool socket;
+    int64_t mtime;
+    int exit_status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"SocketOutsideTheWindow", true, kNow - 100, 111,
+       "lagwatch: Fatal: Can't open or stat info file 'info/1/77': " + errno_text(ENXIO) + ".\n"},
+      {"FifoOutsideTheWindow", false, kNow - 100, 0, ""},
+      // Without a writer it reads as empty: the empty sender, which gets no notice.
+      {"FifoInsideTheWindow", false, kNow - 20000, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    run_file.write("1780000000");
+    const std::string path = queue.path("info/1/77");
+    int sock = -1;
+    if (c.socket) {
+      sock = socket(AF_UNIX, SOCK_STREAM, 0);
+      ASSERT_NE(sock, -1);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      ASSERT_LT(path.size(), sizeof address.sun_path);
+      path.copy(address.sun_path, path.size());
+      ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    } else {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    }
+    const timespec times[2] = {{c.mtime, 0}, {c.mtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    RunResult r = run_lagwatch({});
+    if (sock != -1) close(sock);
+    EXPECT_EQ(r.exit_status, c.exit_status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(run_file.read(), c.exit_status == 0 ? std::to_string(kNow) : "1780000000");
   }
 }
 

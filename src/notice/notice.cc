@@ -46,7 +46,11 @@ void write_blanks(FILE* stream, uint64_t n) {
   }
 }
 
-bool is_flag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
+// printf's flags, glibc's "'" (thousands grouping) and "I" (locale digits) among them; for a
+// string only "-" changes anything.
+bool is_flag(char c) {
+  return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\'' || c == 'I';
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 

@@ -88,6 +88,7 @@ TEST(ExpandTemplate, ExpandsOnlyStringsOfTheThreeArguments) {
       {"PrecisionBeyondLength", "%.99s", "host", 1},
       {"ZeroFlagStillPadsWithBlanks", "%05s", " host", 1},
       {"IgnoredFlagsOfPrintf", "%+ #8s|", "    host|", 1},
+      {"GroupingAndLocaleDigitFlagsIgnored", "%'s|%I6s|", "host|4 hours|", 2},
       {"StoreConversionLiteral", "a%nb%s", "a%nbhost", 1},
       {"IntegerConversionLiteral", "%d%s", "%dhost", 1},
       {"FourthStringLiteral", "%s %s %s %s", "host 4 hours 7 days %s", 3},

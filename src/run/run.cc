@@ -198,15 +198,21 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
     return;
   }
   int64_t expiry = expiry_of(listed);
-  if (!in_window(expiry, settings.lastrun, settings.now) && readable_by_status(listed)) {
+  // Only a regular file is judged by its status: anything else in the queue (a socket, a
+  // device, a directory) is opened like a due message, so that it fails or passes exactly as
+  // the open makes it.
+  if (S_ISREG(listed.st_mode) && !in_window(expiry, settings.lastrun, settings.now) &&
+      readable_by_status(listed)) {
     judge(filename, expiry);
     return;
   }
 
   // Close-on-exec: the injector started for this message has no business with its info file.
+  // Non-blocking: a FIFO among the info files must not stall the walk in open(); for a regular
+  // file the flag changes nothing.
   int fd;
   do {
-    fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+    fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd == -1 && errno == EINTR);
   if (fd == -1) {
     if (errno != ENOENT) die_info_file(filename);
