@@ -32,8 +32,9 @@ cdbreader relay_cdb;
 void load_relay_domains() {
   char* text = read_control_file(nullptr, "rcpthosts");
   strtable_init(&relay_set);
-  // qmail's own reader trims nothing either: a line is its raw bytes up to "\n", so a blank or
-  // a carriage return at its end is part of the domain. The text ends at its first NUL.
+  // A line is its raw bytes up to "\n": nothing is trimmed and no case is folded, so a blank or
+  // a carriage return at its end is part of the key (and the bare domain does not match it).
+  // The text ends at its first NUL.
   const char* p = text;
   while (*p != '\0') {
     const size_t length = strcspn(p, "\n");
