@@ -266,7 +266,7 @@ void churn(int64_t deadline_ns, int64_t threshold, uint64_t seed) {
   while (wall_ns() < deadline_ns) {
     const int64_t now = wall_ns();
     if (now >= next_add_ns) {
-      if (live.size() < 600) {
+      if (live.size() < 2000) {
         live_message lm{};
         lm.m.id = next_id++;
         const double kind_draw = unit(rng);
@@ -287,13 +287,15 @@ void churn(int64_t deadline_ns, int64_t threshold, uint64_t seed) {
         lm.undone = lm.m.remote_count + lm.m.local_count;
         create_message(&lm);
         lm.m.created_ns = wall_ns();
-        // A third of the messages stay queued for the whole soak; the others are delivered
-        // recipient by recipient within up to 3 thresholds.
-        const bool stays = unit(rng) < 0.33;
+        // Most messages are delivered recipient by recipient within 3 thresholds; a third
+        // wait longer, between 3 and 15 thresholds, as messages to slow hosts do.
+        const bool slow = unit(rng) < 0.33;
+        const double low = slow ? 3.0 : 0.0;
+        const double high = slow ? 15.0 : 3.0;
         for (int r = 0; r < lm.undone; ++r) {
-          if (stays) break;
+          const double thresholds = low + unit(rng) * (high - low);
           const int64_t delay =
-              static_cast<int64_t>(unit(rng) * static_cast<double>(3 * threshold) * 1e9);
+              static_cast<int64_t>(thresholds * static_cast<double>(threshold) * 1e9);
           events.push(churn_event{lm.m.created_ns + delay, lm.m.id, r});
         }
         live.emplace(lm.m.id, lm);
