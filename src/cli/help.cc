@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "cli/option.h"
 #include "cli/options.h"
-#include "cli/optspec.h"
 #include "lib/outstream.h"
 
 namespace lagwatch {
@@ -16,9 +16,9 @@ namespace {
 
 // Width that an entry's long name and value suffix take in the long-name column; an entry
 // without a long name takes none, whatever its kind.
-uint32_t long_column_length(const optspec* spec) {
-  if (spec->long_name == nullptr) return 0;
-  return static_cast<uint32_t>(std::strlen(spec->long_name) + std::strlen(kind_suffix(spec->kind)));
+uint32_t long_column_length(const optspec* opt) {
+  if (opt->long_name == nullptr) return 0;
+  return static_cast<uint32_t>(std::strlen(opt->long_name) + std::strlen(kind_suffix(opt->kind)));
 }
 
 }  // namespace
@@ -56,30 +56,30 @@ void show_help() {
   }
 
   for (int k = 0; k < option_count; k++) {
-    const optspec* spec = option_list[k];
-    if (spec == &help_option) outstream_putc(out, '\n');
+    const optspec* opt = option_list[k];
+    if (opt == &help_option) outstream_putc(out, '\n');
 
     // Letter column: 6 characters.
-    if (spec->letter != 0) {
+    if (opt->letter != 0) {
       outstream_puts2(out, "  -", nullptr);
-      outstream_putc(out, spec->letter);
-      outstream_puts2(out, spec->long_name != nullptr ? ", " : "  ", nullptr);
+      outstream_putc(out, opt->letter);
+      outstream_puts2(out, opt->long_name != nullptr ? ", " : "  ", nullptr);
     } else {
       outstream_puts2(out, "    ", "  ");
     }
 
     // Long-name column: help_width + 4 characters.
-    if (spec->long_name != nullptr) {
-      outstream_puts3(out, "--", spec->long_name, kind_suffix(spec->kind));
-      outstream_pad(out, help_width + 2 - long_column_length(spec), ' ');
+    if (opt->long_name != nullptr) {
+      outstream_puts3(out, "--", opt->long_name, kind_suffix(opt->kind));
+      outstream_pad(out, help_width + 2 - long_column_length(opt), ' ');
     } else {
       outstream_pad(out, help_width + 4, ' ');
     }
 
-    outstream_puts2(out, spec->help_text, "\n");
-    if (spec->default_text != nullptr) {
+    outstream_puts2(out, opt->help_text, "\n");
+    if (opt->default_text != nullptr) {
       outstream_pad(out, help_width + 10, ' ');
-      outstream_puts3(out, "(Defaults to ", spec->default_text, ")\n");
+      outstream_puts3(out, "(Defaults to ", opt->default_text, ")\n");
     }
   }
 

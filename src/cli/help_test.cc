@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/option.h"
 #include "cli/options.h"
-#include "cli/optspec.h"
 #include "lib/outstream.h"
 #include "run/settings.h"
 

@@ -42,15 +42,15 @@ bool kind_takes_value(uint32_t kind) {
 // Both number kinds accept what the C library's conversion accepts (leading white space, a
 // sign, the empty text as 0) and reject only characters left after the number. Out-of-range
 // values are not reported; the target keeps the low 32 bits.
-int apply_number(const optspec* spec, const char* value) {
+int apply_number(const optspec* opt, const char* value) {
   char* end = nullptr;
-  if (spec->kind == OPT_INTEGER) {
+  if (opt->kind == OPT_INTEGER) {
     const long n = std::strtol(value, &end, 10);
     if (*end != '\0') {
       report_error("Invalid integer: ", value, nullptr, nullptr, nullptr, nullptr, 0);
       return -1;
     }
-    *static_cast<int32_t*>(spec->target) =
+    *static_cast<int32_t*>(opt->target) =
         static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(n)));
     return 1;
   }
@@ -59,17 +59,17 @@ int apply_number(const optspec* spec, const char* value) {
     report_error("Invalid unsigned integer: ", value, nullptr, nullptr, nullptr, nullptr, 0);
     return -1;
   }
-  *static_cast<uint32_t*>(spec->target) = static_cast<uint32_t>(n);
+  *static_cast<uint32_t*>(opt->target) = static_cast<uint32_t>(n);
   return 1;
 }
 
-int append_item(const optspec* spec, const char* value) {
+int append_item(const optspec* opt, const char* value) {
   auto* block = static_cast<item_block*>(std::calloc(1, sizeof(item_block)));
   if (block == nullptr) die_oom();
   block->item.text = value;
   block->older = all_items;
   all_items = block;
-  auto** link = static_cast<option_item**>(spec->target);
+  auto** link = static_cast<option_item**>(opt->target);
   while (*link != nullptr) link = &(*link)->next;
   *link = &block->item;
   return 1;
@@ -78,70 +78,70 @@ int append_item(const optspec* spec, const char* value) {
 // A long option: `text` is the argument after its "--". Returns the number of arguments
 // consumed after argv[i] (0 or 1), or -1 after a usage error.
 int parse_long_option(int argc, char** argv, int i, const char* text) {
-  const optspec* spec = nullptr;
+  const optspec* opt = nullptr;
   const char* rest = nullptr;
   for (int k = 0; k < option_count; k++) {
     const char* name = option_list[k]->long_name;
     if (name == nullptr) continue;
     const size_t n = std::strlen(name);
     if (std::strncmp(text, name, n) == 0 && (text[n] == '=' || text[n] == '\0')) {
-      spec = option_list[k];
+      opt = option_list[k];
       rest = text + n;
       break;
     }
   }
-  if (spec == nullptr) {
+  if (opt == nullptr) {
     report_error("Unknown option string: '--", text, "'", nullptr, nullptr, nullptr, 0);
     return -1;
   }
-  const bool takes_value = kind_takes_value(spec->kind);
+  const bool takes_value = kind_takes_value(opt->kind);
   if (*rest == '=') {
     if (!takes_value) {
-      report_error("Option --", spec->long_name, " does not take a value.", nullptr, nullptr,
+      report_error("Option --", opt->long_name, " does not take a value.", nullptr, nullptr,
                    nullptr, 0);
       return -1;
     }
-    return apply_option(spec, rest + 1) < 0 ? -1 : 0;
+    return apply_option(opt, rest + 1) < 0 ? -1 : 0;
   }
   if (!takes_value) {
-    apply_option(spec, nullptr);
+    apply_option(opt, nullptr);
     return 0;
   }
   if (i + 1 >= argc) {
-    report_error("Option --", spec->long_name, " requires a value.", nullptr, nullptr, nullptr, 0);
+    report_error("Option --", opt->long_name, " requires a value.", nullptr, nullptr, nullptr, 0);
     return -1;
   }
-  return apply_option(spec, argv[i + 1]) < 0 ? -1 : 1;
+  return apply_option(opt, argv[i + 1]) < 0 ? -1 : 1;
 }
 
 // A group of short options: `group` is the argument after its '-'. Returns the number of
 // arguments consumed after argv[i] (0 or 1), or -1 after a usage error.
 int parse_short_group(int argc, char** argv, int i, const char* group) {
   for (const char* p = group; *p != '\0'; p++) {
-    const optspec* spec = nullptr;
+    const optspec* opt = nullptr;
     for (int k = 0; k < option_count; k++) {
       if (option_list[k]->letter == *p) {
-        spec = option_list[k];
+        opt = option_list[k];
         break;
       }
     }
     const char letter[2] = {*p, '\0'};
-    if (spec == nullptr) {
+    if (opt == nullptr) {
       report_error("Unknown option letter -", letter, ".", nullptr, nullptr, nullptr, 0);
       return -1;
     }
-    if (!kind_takes_value(spec->kind)) {
-      apply_option(spec, nullptr);
+    if (!kind_takes_value(opt->kind)) {
+      apply_option(opt, nullptr);
       continue;
     }
     // A value option ends the group: the rest of the argument, or else the next argument
     // whatever it looks like, is its value.
-    if (p[1] != '\0') return apply_option(spec, p + 1) < 0 ? -1 : 0;
+    if (p[1] != '\0') return apply_option(opt, p + 1) < 0 ? -1 : 0;
     if (i + 1 >= argc) {
       report_error("Option -", letter, " requires a value.", nullptr, nullptr, nullptr, 0);
       return -1;
     }
-    return apply_option(spec, argv[i + 1]) < 0 ? -1 : 1;
+    return apply_option(opt, argv[i + 1]) < 0 ? -1 : 1;
   }
   return 0;
 }
@@ -164,27 +164,27 @@ int build_option_list(const optspec* table) {
   return option_count;
 }
 
-int apply_option(const optspec* spec, const char* value) {
+int apply_option(const optspec* opt, const char* value) {
   if (value == nullptr) value = "";
-  switch (spec->kind) {
+  switch (opt->kind) {
     case OPT_FLAG:
-      *static_cast<int*>(spec->target) = spec->flag_value;
+      *static_cast<int*>(opt->target) = opt->flag_value;
       return 0;
     case OPT_COUNTER: {
       // Unsigned sum: a counter given absurdly often wraps instead of overflowing.
-      int* counter = static_cast<int*>(spec->target);
+      int* counter = static_cast<int*>(opt->target);
       *counter = static_cast<int>(static_cast<unsigned>(*counter) +
-                                  static_cast<unsigned>(spec->flag_value));
+                                  static_cast<unsigned>(opt->flag_value));
       return 0;
     }
     case OPT_INTEGER:
     case OPT_UNSIGNED:
-      return apply_number(spec, value);
+      return apply_number(opt, value);
     case OPT_STRING:
-      *static_cast<const char**>(spec->target) = value;
+      *static_cast<const char**>(opt->target) = value;
       return 1;
     case OPT_LIST:
-      return append_item(spec, value);
+      return append_item(opt, value);
     default:
       return 0;
   }

@@ -1,7 +1,7 @@
 #ifndef LAGWATCH_CLI_OPTIONS_H_
 #define LAGWATCH_CLI_OPTIONS_H_
 
-#include "cli/optspec.h"
+#include "cli/option.h"
 
 namespace lagwatch {
 
@@ -28,10 +28,10 @@ enum parse_result : int {
 // Ends the process through die_oom when memory runs out.
 int build_option_list(const optspec* table);
 
-// Stores `value` (or, for kinds without value, flag_value) in spec->target as spec->kind says.
+// Stores `value` (or, for kinds without value, flag_value) in opt->target as opt->kind says.
 // Returns 0 for a kind that takes no value, 1 when a value was stored, -1 when the value was not
 // a whole decimal number (reported as a usage error). A null `value` reads as "".
-int apply_option(const optspec* spec, const char* value);
+int apply_option(const optspec* opt, const char* value);
 
 // Applies the options in argv[1..argc-1] to their targets, then checks -h/--help and the
 // positional-argument bounds (none allowed). Reports every usage error on out_stderr; never

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/optspec.h"
+#include "cli/option.h"
 #include "lib/outstream.h"
 #include "run/settings.h"
 
@@ -572,7 +572,7 @@ TEST_F(CommandLine, ApplyOptionResultByKind) {
   const optspec list_spec = {'l', nullptr, OPT_LIST, 0, &items, nullptr, nullptr};
   struct Case {
     const char* name;
-    const optspec* spec;
+    const optspec* opt;
     const char* value;
     int result;
   };
@@ -585,7 +585,7 @@ TEST_F(CommandLine, ApplyOptionResultByKind) {
       {"ListStored", &list_spec, "l", 1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(apply_option(c.spec, c.value), c.result) << c.name;
+    EXPECT_EQ(apply_option(c.opt, c.value), c.result) << c.name;
   }
   EXPECT_EQ(flag, 2);  // set to 3, then -1 added
   EXPECT_EQ(integer, 9);

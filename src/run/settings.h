@@ -3,27 +3,27 @@
 
 #include <cstdint>
 
-#include "cli/optspec.h"
+#include "cli/option.h"
 
 namespace lagwatch {
 
 // The process-wide settings. The parser writes the opt_ fields; load_bounce_file and
 // load_config write the loaded ones before the queue walk; the walk only reads them.
 struct settings_record {
-  int32_t opt_age;               // -t: seconds after the info file's mtime a message is due
-  int32_t opt_copy_bytes;        // -b: <0 whole message, 0 none, N>0 at most N bytes
-  int opt_debug;                 // -d
-  const char* opt_bounce_file;   // -f: template file path, or null
-  int opt_mime;                  // -m
-  int opt_no_send;               // -N: print notices, leave the run file alone
-  int opt_rcpthosts_only;        // -r
-  const char* opt_extra_rcpt;    // -x, as given, or null
-  const char* notice_template;   // printf-style body text of every notice
-  const char* me;                // first line of control/me
-  int64_t queuelifetime;         // control/queuelifetime, default 604800
-  int64_t now;                   // the time of this run, taken once
-  int64_t lastrun;               // start of the last completed run, 0 when unknown
-  const char* extra_rcpt;        // opt_extra_rcpt fully qualified, or null
+  int32_t opt_age;              // -t: seconds after the info file's mtime a message is due
+  int32_t opt_copy_bytes;       // -b: <0 whole message, 0 none, N>0 at most N bytes
+  int opt_debug;                // -d
+  const char* opt_bounce_file;  // -f: template file path, or null
+  int opt_mime;                 // -m
+  int opt_no_send;              // -N: print notices, leave the run file alone
+  int opt_rcpthosts_only;       // -r
+  const char* opt_extra_rcpt;   // -x, as given, or null
+  const char* notice_template;  // printf-style body text of every notice
+  const char* me;               // first line of control/me
+  int64_t queuelifetime;        // control/queuelifetime, default 604800
+  int64_t now;                  // the time of this run, taken once
+  int64_t lastrun;              // start of the last completed run, 0 when unknown
+  const char* extra_rcpt;       // opt_extra_rcpt fully qualified, or null
 };
 
 // The one instance, holding the defaults at process start.

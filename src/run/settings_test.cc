@@ -49,19 +49,19 @@ TEST(SettingsTest, OptionTableRowsInSearchOrder) {
   size_t row = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const optspec& spec = option_table[row++];
-    EXPECT_EQ(spec.letter, c.letter);
-    EXPECT_EQ(spec.long_name, nullptr);
-    EXPECT_EQ(spec.kind, c.kind);
-    EXPECT_EQ(spec.flag_value, c.flag_value);
-    EXPECT_EQ(spec.target, c.target);
-    ASSERT_NE(spec.help_text, nullptr);
-    EXPECT_STREQ(spec.help_text, c.help_text);
+    const optspec& opt = option_table[row++];
+    EXPECT_EQ(opt.letter, c.letter);
+    EXPECT_EQ(opt.long_name, nullptr);
+    EXPECT_EQ(opt.kind, c.kind);
+    EXPECT_EQ(opt.flag_value, c.flag_value);
+    EXPECT_EQ(opt.target, c.target);
+    ASSERT_NE(opt.help_text, nullptr);
+    EXPECT_STREQ(opt.help_text, c.help_text);
     if (c.default_text == nullptr) {
-      EXPECT_EQ(spec.default_text, nullptr);
+      EXPECT_EQ(opt.default_text, nullptr);
     } else {
-      ASSERT_NE(spec.default_text, nullptr);
-      EXPECT_STREQ(spec.default_text, c.default_text);
+      ASSERT_NE(opt.default_text, nullptr);
+      EXPECT_STREQ(opt.default_text, c.default_text);
     }
   }
   const optspec& end = option_table[row];

@@ -1,5 +1,5 @@
-#ifndef LAGWATCH_CLI_OPTSPEC_H_
-#define LAGWATCH_CLI_OPTSPEC_H_
+#ifndef LAGWATCH_CLI_OPTION_H_
+#define LAGWATCH_CLI_OPTION_H_
 
 #include <cstdint>
 
@@ -17,8 +17,8 @@ enum : uint32_t {
 
 // One row of an option table. A table ends with a row whose letter is 0 and long_name null.
 struct optspec {
-  char letter;             // short option character; 0 = none
-  const char* long_name;   // long name without "--"; null = none
+  char letter;            // short option character; 0 = none
+  const char* long_name;  // long name without "--"; null = none
   uint32_t kind;
   int flag_value;
   void* target;
@@ -34,4 +34,4 @@ struct option_item {
 
 }  // namespace lagwatch
 
-#endif  // LAGWATCH_CLI_OPTSPEC_H_
+#endif  // LAGWATCH_CLI_OPTION_H_
