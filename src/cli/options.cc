@@ -153,8 +153,10 @@ int build_option_list(const optspec* table) {
   while (table[rows].letter != 0 || table[rows].long_name != nullptr) rows++;
   // malloc rather than new: the program then needs nothing of the C++ runtime library at run
   // time, which keeps its resident memory near that of a plain C program.
-  auto** list =
-      static_cast<const optspec**>(malloc((static_cast<size_t>(rows) + 1) * sizeof(optspec*)));
+  // An array of pointers to rows, so sizeof of a pointer is meant.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression)
+  const size_t bytes = (static_cast<size_t>(rows) + 1) * sizeof(const optspec*);
+  auto** list = static_cast<const optspec**>(malloc(bytes));
   if (list == nullptr) die_oom();
   for (int k = 0; k < rows; k++) list[k] = &table[k];
   list[rows] = &help_option;

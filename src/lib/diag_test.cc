@@ -131,11 +131,11 @@ std::string stderr_of(const std::function<void()>& call) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
   int saved = dup(2);
-  dup2(fds[1], 2);
+  if (saved == -1 || dup2(fds[1], 2) == -1) return "dup failed";
   close(fds[1]);
   call();
   fflush(stderr);
-  dup2(saved, 2);
+  if (dup2(saved, 2) == -1) return "restoring stderr failed";
   close(saved);
   std::string got;
   char block[4096];
