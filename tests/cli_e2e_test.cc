@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/expected_help.h"
 #include "harness.h"
 
 namespace lagwatch::e2e {
@@ -13,20 +14,7 @@ namespace {
 class CliE2eTest : public SandboxTest {};
 
 // The usage line and the help screen, 13 lines and 658 bytes.
-const std::string kHelp =
-    "usage: lagwatch [flags] \n"
-    "  -b          Copy N bytes from the original message into the notice.\n"
-    "              (Defaults to entire message)\n"
-    "  -d          Show debugging messages\n"
-    "  -f          Load the bounce response message from a file\n"
-    "  -m          Encode the original message as a MIME attachment\n"
-    "  -N          Don't send messages, just print them out\n"
-    "  -r          Only respond to senders with a domain listed in qmail's rcpthosts\n"
-    "  -t          Send notifications for messages that are at least N seconds old\n"
-    "              (Defaults to 4 hours)\n"
-    "  -x          Send a copy of the notification to the given recipient\n"
-    "\n"
-    "  -h, --help  Display this help and exit\n";
+const std::string kHelp = kExpectedHelpScreen;
 
 constexpr const char* kSender = "alice@example.org";
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/expected_help.h"
 #include "cli/option.h"
 #include "cli/options.h"
 #include "lib/outstream.h"
@@ -47,24 +48,9 @@ class HelpScreen : public ::testing::Test {
   }
 };
 
-const char program_screen[] =
-    "usage: lagwatch [flags] \n"
-    "  -b          Copy N bytes from the original message into the notice.\n"
-    "              (Defaults to entire message)\n"
-    "  -d          Show debugging messages\n"
-    "  -f          Load the bounce response message from a file\n"
-    "  -m          Encode the original message as a MIME attachment\n"
-    "  -N          Don't send messages, just print them out\n"
-    "  -r          Only respond to senders with a domain listed in qmail's rcpthosts\n"
-    "  -t          Send notifications for messages that are at least N seconds old\n"
-    "              (Defaults to 4 hours)\n"
-    "  -x          Send a copy of the notification to the given recipient\n"
-    "\n"
-    "  -h, --help  Display this help and exit\n";
-
 TEST_F(HelpScreen, ProgramScreenIsExactAndLeavesInOneWrite) {
   const std::string screen = screen_for(option_table);
-  EXPECT_EQ(screen, program_screen);
+  EXPECT_EQ(screen, kExpectedHelpScreen);
   EXPECT_EQ(screen.size(), 658u);
   EXPECT_EQ(stdout_writes, 1);
 }
@@ -180,7 +166,7 @@ TEST_F(HelpScreen, LayoutFollowsTheLongestLongName) {
 TEST_F(HelpScreen, RebuiltListReplacesTheEarlierOne) {
   screen_for(every_kind_table);
   stdout_bytes.clear();
-  EXPECT_EQ(screen_for(option_table), program_screen);
+  EXPECT_EQ(screen_for(option_table), kExpectedHelpScreen);
 }
 
 // A table cannot hold an entry with neither letter nor long name (that row ends it), but the

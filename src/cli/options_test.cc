@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/expected_help.h"
 #include "cli/option.h"
 #include "lib/outstream.h"
 #include "run/settings.h"
@@ -599,20 +600,7 @@ TEST_F(CommandLine, ApplyOptionResultByKind) {
 // The entry's answers that end before the run: status, both streams, and one write for the
 // whole usage-and-help output.
 TEST_F(CommandLine, EntryAnswersHelpAndUsageErrors) {
-  const std::string screen =
-      "usage: lagwatch [flags] \n"
-      "  -b          Copy N bytes from the original message into the notice.\n"
-      "              (Defaults to entire message)\n"
-      "  -d          Show debugging messages\n"
-      "  -f          Load the bounce response message from a file\n"
-      "  -m          Encode the original message as a MIME attachment\n"
-      "  -N          Don't send messages, just print them out\n"
-      "  -r          Only respond to senders with a domain listed in qmail's rcpthosts\n"
-      "  -t          Send notifications for messages that are at least N seconds old\n"
-      "              (Defaults to 4 hours)\n"
-      "  -x          Send a copy of the notification to the given recipient\n"
-      "\n"
-      "  -h, --help  Display this help and exit\n";
+  const std::string screen = kExpectedHelpScreen;
   struct Case {
     const char* name;
     std::vector<std::string> args;
