@@ -50,7 +50,7 @@ bool points_into(const char* p, const std::vector<char*>& args, const std::vecto
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   (void)argc;
   (void)argv;
-  static_assert(sizeof kExpectedHelpScreen - 1 == 658, "the help screen is 658 bytes");
+  static_assert(sizeof lagwatch::kExpectedHelpScreen - 1 == 658, "the help screen is 658 bytes");
   lagwatch::out_stdout.write_fn = capture_stdout;
   lagwatch::out_stderr.write_fn = capture_stderr;
   lagwatch::build_option_list(lagwatch::option_table);
@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lagwatch::show_usage();
     lagwatch::show_help();
     lagwatch::outstream_flush(&lagwatch::out_stdout);
-    check(captured_stdout == kExpectedHelpScreen, "the help screen is the program's 658 bytes");
+    check(captured_stdout == lagwatch::kExpectedHelpScreen,
+          "the help screen is the program's 658 bytes");
   }
 
   lagwatch::settings_reset();
