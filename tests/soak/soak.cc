@@ -1,7 +1,7 @@
 // Live-queue churn soak: the real program (the lagwatch_soak build, whose qmail home and run
 // file lie in <build>/soak-sandbox) runs again and again against a queue that a second process
-// keeps changing the way qmail does, and the soak checks over all runs that every notice went
-// out exactly once to the messages that were due.
+// keeps changing the way qmail does, while the driver injects faults, and the soak checks over
+// all runs that every notice went out once to the messages that were due.
 //
 // The second process ("the churner") plays qmail:
 // - it adds messages in qmail's order: mess/S/N, then info/S/N (born with its final
@@ -16,14 +16,31 @@
 // - a few senders are qmail's bounces ("" and "#@[]"), which must never get a notice, and a
 //   few begin with "-".
 //
-// The stand-in injector (soak_inject.cc) records each notice with the number of the run that
-// sent it. At the end the soak checks:
-// - every run exited 0 and wrote nothing on standard output or standard error;
-// - no message got more than one notice (duplicates);
-// - every notice went to a message whose expiry lay in the window of the run that sent it, and
-//   never to a bounce (spurious);
-// - every message that was fully queued before the run whose window holds its expiry started,
-//   and still had an undelivered recipient after that run ended, got its notice (misses);
+// The driver plays faults besides:
+// - the stand-in injector (soak_inject.cc) exits 111 on about one call in 20, which ends the
+//   run with the injector line; the next runs cover its window again;
+// - now and then the program is killed with SIGKILL at a random moment of its run (in the walk,
+//   in an injector, between an injector's exit and its journal line, after the run file);
+// - now and then two starts are made at once: the one that finds the run file locked must end
+//   with the lock line and start no injector.
+// The injector records each call with the number of the run that started it: an accepted
+// notice just before it exits 0, a failed call under a name of its own. After a kill that left
+// the window open, the soak keeps the journal's lines for that window.
+//
+// At the end the soak checks:
+// - every run ended one of the expected ways: exit 0 and silent; exit 111 with exactly the
+//   injector line, after exactly one failed call, its last; exit 111 with exactly the lock line,
+//   only when started beside another run, and no injector started; killed by the soak;
+// - no notice was handed over by an injector that outlived its run (orphans);
+// - no message got more than one notice (duplicates), except one more for each notice that a
+//   killed run handed over and did not write into its journal (kill gaps): the next run of the
+//   same window cannot know it was sent;
+// - every notice went to a message whose expiry lay in the window of the run that sent it,
+//   (lastrun, now] for a run of a turn that completed its window, else (lastrun, the run's
+//   end], and never to a bounce (spurious);
+// - every message that was fully queued before the turn whose completed window holds its expiry
+//   started, and still had an undelivered recipient after that turn ended, got its notice, from
+//   that turn or from a failed or killed run before it in the same window (misses);
 // - every notice is whole: header, template, recipient lines naming the message's own
 //   recipients, and the complete copy of the message text (truncated).
 //
@@ -350,23 +367,59 @@ void churn(int64_t deadline_ns, int64_t threshold, uint64_t seed) {
 
 // ---- The runs ------------------------------------------------------------------------------
 
-struct soak_run {
-  int number;
-  int64_t start_ns;
-  int64_t end_ns;
-  int64_t lastrun;  // the window is (lastrun, now]
-  int64_t now;
-  bool ok;
+const std::string kJournal = kRunFile + ".sent";
+const char* const kInjectorLine = "lagwatch: Fatal: qmail-inject exited with an error.\n";
+const char* const kLockLine = "lagwatch: Fatal: Another run holds the run file.\n";
+
+// Faults, each drawn independently: one injector call in kFailOneIn exits 111; one turn in
+// kKillOneIn kills the program at a random moment; one turn in kPairOneIn starts it twice at
+// once. A kill strikes within kKillSpreadNs of the start: long enough to cover most runs that
+// send notices, so that kills land in the walk, in an injector and between the two.
+constexpr int kFailOneIn = 20;
+constexpr int kKillOneIn = 12;
+constexpr int kPairOneIn = 12;
+constexpr int64_t kKillSpreadNs = 30000000;
+
+// How a start of the program ended.
+enum run_outcome : int {
+  OUTCOME_COMPLETED = 0,       // exit 0, nothing on standard output or error
+  OUTCOME_INJECTOR_ERROR = 1,  // exit 111 with the injector line, nothing else
+  OUTCOME_LOCKED_OUT = 2,      // exit 111 with the lock line, nothing else
+  OUTCOME_KILLED = 3,          // the soak's SIGKILL
+  OUTCOME_UNEXPECTED = 4,
 };
 
-// Runs the program once with SOAK_RUN=number; fills in the run's record and returns a
-// description of what went wrong, or "" when it exited 0 silently and wrote its run file.
-std::string run_once(int number, int64_t threshold, int64_t lastrun, soak_run* run) {
-  const std::string out_path = kSandbox + "/run.out";
-  const std::string err_path = kSandbox + "/run.err";
-  run->number = number;
-  run->lastrun = lastrun;
-  run->start_ns = wall_ns();
+const char* outcome_name(int outcome) {
+  static const char* const names[] = {"completed", "injector error", "locked out", "killed",
+                                      "unexpected"};
+  return names[outcome];
+}
+
+// One start of the program; `number` is its SOAK_RUN, which its injectors record.
+struct soak_run {
+  int number;
+  size_t turn;  // index into the turns
+  int outcome;
+};
+
+// One turn of the driver: one start, or two started at once. Its window is (lastrun, now]
+// when a start of it completed the window (and wrote `now` into the run file); otherwise the
+// window stays where it was and the next turn covers it again.
+struct soak_turn {
+  int64_t start_ns;
+  int64_t end_ns;
+  int64_t lastrun;
+  int64_t now;  // the run file after the turn
+  bool completed;
+  bool killed;  // a start of it was killed
+  bool pair;
+  std::vector<std::string> journal;  // after a kill that left the window open: its lines
+};
+
+// Starts the program as run `number`, its standard output and error going to `out_path` and
+// `err_path`. Returns its process id.
+pid_t start_program(int number, int64_t threshold, uint64_t seed, const std::string& out_path,
+                    const std::string& err_path) {
   const pid_t pid = fork();
   if (pid == -1) setup_failure("fork");
   if (pid == 0) {
@@ -376,45 +429,163 @@ std::string run_once(int number, int64_t threshold, int64_t lastrun, soak_run* r
     if (chdir(kSandbox.c_str()) != 0) _exit(126);
     setenv("SOAK_RUN", std::to_string(number).c_str(), 1);
     setenv("SOAK_NOTICES", kNotices.c_str(), 1);
+    // exec keeps the process id: the injector's parent must be this very process.
+    setenv("SOAK_PROGRAM_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("SOAK_FAIL_ONE_IN", std::to_string(kFailOneIn).c_str(), 1);
+    setenv("SOAK_SEED", std::to_string(seed).c_str(), 1);
     const std::string t = std::to_string(threshold);
     execl(LAGWATCH_SOAK_PROGRAM, LAGWATCH_SOAK_PROGRAM, "-t", t.c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }
+  return pid;
+}
+
+int wait_program(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) == -1) {
     if (errno != EINTR) setup_failure("waitpid");
   }
-  run->end_ns = wall_ns();
-  const std::string out = read_whole(out_path);
-  const std::string err = read_whole(err_path);
+  return status;
+}
+
+// Waits for `pid`, killing it with SIGKILL when it still runs `delay_ns` after `start_ns`.
+int wait_or_kill(pid_t pid, int64_t start_ns, int64_t delay_ns) {
+  for (;;) {
+    int status = 0;
+    const pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == -1 && errno != EINTR) setup_failure("waitpid");
+    if (got == pid) return status;
+    const int64_t left = start_ns + delay_ns - wall_ns();
+    // An exited program is not reaped yet, so its id cannot name another process.
+    if (left <= 0) {
+      if (kill(pid, SIGKILL) != 0) setup_failure("kill");
+      return wait_program(pid);
+    }
+    sleep_ns(std::min<int64_t>(left, 1000000));
+  }
+}
+
+// Names the outcome of a start from its wait status and what it wrote; `problem` says what was
+// wrong with an unexpected one.
+int judge_outcome(int status, bool kill_sent, const std::string& out, const std::string& err,
+                  std::string* problem) {
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && kill_sent) return OUTCOME_KILLED;
+  if (!WIFEXITED(status)) {
+    *problem = "ended by signal " + std::to_string(WTERMSIG(status));
+    return OUTCOME_UNEXPECTED;
+  }
+  const int code = WEXITSTATUS(status);
+  if (code == 0 && out.empty() && err.empty()) return OUTCOME_COMPLETED;
+  if (code == 111 && out.empty() && err == kInjectorLine) return OUTCOME_INJECTOR_ERROR;
+  if (code == 111 && out.empty() && err == kLockLine) return OUTCOME_LOCKED_OUT;
+  *problem = "exited " + std::to_string(code) + " with output \"" + out + "\" and \"" + err + "\"";
+  return OUTCOME_UNEXPECTED;
+}
+
+// The journal's lines after its first, when its first line names the window that starts at
+// `lastrun`; none otherwise, as the program then ignores it.
+std::vector<std::string> journal_for(int64_t lastrun) {
+  const std::string bytes = read_whole(kJournal);
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    const size_t end = bytes.find('\n', pos);
+    if (end == std::string::npos) break;  // a line cut short names no notice
+    lines.push_back(bytes.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  if (lines.empty() || lines[0] != std::to_string(lastrun)) return {};
+  lines.erase(lines.begin());
+  return lines;
+}
+
+// Plays one turn: one start, or two at once (kind 2), or one that is killed (kind 1). Appends
+// the turn and its starts; returns the problems of starts with an unexpected outcome.
+std::vector<std::string> play_turn(int kind, int64_t threshold, uint64_t seed,
+                                   int64_t kill_delay_ns, int64_t lastrun,
+                                   std::vector<soak_turn>* turns, std::vector<soak_run>* runs) {
+  soak_turn turn{};
+  turn.lastrun = lastrun;
+  turn.pair = kind == 2;
+  const int starts = turn.pair ? 2 : 1;
+  pid_t pids[2] = {0, 0};
+  turn.start_ns = wall_ns();
+  for (int i = 0; i < starts; ++i) {
+    const std::string base = kSandbox + "/run" + std::to_string(i);
+    pids[i] = start_program(static_cast<int>(runs->size()) + 1 + i, threshold, seed, base + ".out",
+                            base + ".err");
+  }
+  int statuses[2] = {0, 0};
+  for (int i = 0; i < starts; ++i) {
+    statuses[i] =
+        kind == 1 ? wait_or_kill(pids[i], turn.start_ns, kill_delay_ns) : wait_program(pids[i]);
+  }
+  turn.end_ns = wall_ns();
+
   bool exists = false;
   const std::string digits = read_whole(kRunFile, &exists);
-  run->now = exists ? std::strtoll(digits.c_str(), nullptr, 10) : 0;
-  run->ok = false;
-  if (!WIFEXITED(status)) return "run " + std::to_string(number) + " ended by a signal";
-  if (WEXITSTATUS(status) != 0) {
-    return "run " + std::to_string(number) + " exited " + std::to_string(WEXITSTATUS(status)) +
-           ": " + err;
+  turn.now = exists ? std::strtoll(digits.c_str(), nullptr, 10) : 0;
+  std::vector<std::string> problems;
+  for (int i = 0; i < starts; ++i) {
+    soak_run run{};
+    run.number = static_cast<int>(runs->size()) + 1;
+    run.turn = turns->size();
+    const std::string base = kSandbox + "/run" + std::to_string(i);
+    std::string problem;
+    run.outcome = judge_outcome(statuses[i], kind == 1, read_whole(base + ".out"),
+                                read_whole(base + ".err"), &problem);
+    if (run.outcome == OUTCOME_COMPLETED && (!exists || turn.now < lastrun)) {
+      run.outcome = OUTCOME_UNEXPECTED;
+      problem = "exited 0 but left no later run file";
+    }
+    if (run.outcome == OUTCOME_LOCKED_OUT && !turn.pair) {
+      run.outcome = OUTCOME_UNEXPECTED;
+      problem = "found the lock held though no other run was started";
+    }
+    if (run.outcome == OUTCOME_COMPLETED) turn.completed = true;
+    if (run.outcome == OUTCOME_KILLED) turn.killed = true;
+    if (run.outcome == OUTCOME_UNEXPECTED) {
+      problems.push_back("run " + std::to_string(run.number) + " " + problem);
+    }
+    runs->push_back(run);
   }
-  if (!out.empty() || !err.empty()) {
-    return "run " + std::to_string(number) + " wrote output: " + out + err;
+  if (turn.pair && (*runs)[runs->size() - 1].outcome == OUTCOME_LOCKED_OUT &&
+      (*runs)[runs->size() - 2].outcome == OUTCOME_LOCKED_OUT) {
+    problems.push_back("runs " + std::to_string(runs->size() - 1) + " and " +
+                       std::to_string(runs->size()) + " both found the lock held");
   }
-  if (!exists || run->now < lastrun) {
-    return "run " + std::to_string(number) + " left no later run file";
+  // A killed start completed the window when it wrote the run file before it died; no other
+  // start may change it.
+  if (turn.killed && turn.now != lastrun) turn.completed = true;
+  if (!turn.completed && turn.now != lastrun) {
+    problems.push_back("the run file changed in a turn that completed no run");
   }
-  run->ok = true;
-  return "";
+  if (turn.killed && !turn.completed) turn.journal = journal_for(lastrun);
+  turns->push_back(turn);
+  return problems;
 }
 
 // ---- Checking ------------------------------------------------------------------------------
 
+// One call of the injector, from its record.
 struct notice_record {
   int run;
   std::vector<std::string> argv;
   std::string input;
   std::string file;
+  char kind;          // 'n' accepted, 'o' accepted by an orphan, 'f' failed (exit 111)
+  std::string stamp;  // "SECONDS-NANOSECONDS" of the call's end
+  uint64_t id;        // the message, for a notice
 };
+
+// True when the stamp `a` is later than the stamp `b`.
+bool stamp_after(const std::string& a, const std::string& b) {
+  long long a_s = 0, a_ns = 0, b_s = 0, b_ns = 0;
+  std::sscanf(a.c_str(), "%lld-%lld", &a_s, &a_ns);
+  std::sscanf(b.c_str(), "%lld-%lld", &b_s, &b_ns);
+  return a_s != b_s ? a_s > b_s : a_ns > b_ns;
+}
 
 bool parse_record(const std::string& bytes, notice_record* r) {
   size_t pos = 0;
@@ -582,21 +753,24 @@ int main(int argc, char** argv) {
     _exit(0);
   }
 
+  std::vector<soak_turn> turns;
   std::vector<soak_run> runs;
   std::vector<std::string> problems;
   std::mt19937_64 rng(o.seed ^ 0x5eed);
   int64_t lastrun = 0;
   int bad_runs = 0;
+  auto note = [&problems](size_t limit, const std::string& p) {
+    if (problems.size() < limit) problems.push_back(p);
+  };
   while (wall_ns() < deadline && static_cast<int>(runs.size()) < o.max_runs) {
-    soak_run run{};
-    const std::string problem =
-        run_once(static_cast<int>(runs.size()) + 1, o.threshold, lastrun, &run);
-    if (!problem.empty()) {
+    const int kind = rng() % kKillOneIn == 0 ? 1 : rng() % kPairOneIn == 0 ? 2 : 0;
+    const auto kill_delay = static_cast<int64_t>(rng() % static_cast<uint64_t>(kKillSpreadNs));
+    for (const std::string& p :
+         play_turn(kind, o.threshold, o.seed, kill_delay, lastrun, &turns, &runs)) {
       ++bad_runs;
-      if (problems.size() < 20) problems.push_back(problem);
+      note(20, p);
     }
-    if (run.ok) lastrun = run.now;
-    runs.push_back(run);
+    lastrun = turns.back().now;
     // Back to back most of the time, now and then a pause of up to 100 ms.
     if (rng() % 4 == 0) sleep_ns(static_cast<int64_t>(rng() % 100000000));
   }
@@ -635,74 +809,155 @@ int main(int argc, char** argv) {
     }
   }
 
-  // The notices, by message.
-  std::map<uint64_t, std::vector<notice_record>> notices;
+  // The injector's records: notices by message, and every call by run.
+  std::vector<notice_record> records;
+  std::map<uint64_t, std::vector<size_t>> notices;
+  std::map<int, std::vector<size_t>> calls;
   int notice_count = 0;
+  int injector_failures = 0;
+  int orphans = 0;
   int spurious = 0;
   int truncated = 0;
   DIR* dir = opendir(kNotices.c_str());
   if (dir == nullptr) setup_failure("open the notices directory");
   while (struct dirent* e = readdir(dir)) {
+    // A name beginning with "." is a record its injector never finished: it was killed.
     if (e->d_name[0] == '.') continue;
     notice_record r{};
     r.file = e->d_name;
-    ++notice_count;
+    r.kind = r.file[0];
+    const size_t dash = r.file.find('-', 2);
+    r.stamp = dash == std::string::npos ? "" : r.file.substr(dash + 1);
     std::string problem;
     std::string sender;
     if (!parse_record(read_whole(kNotices + "/" + r.file), &r)) {
       problem = "unreadable record";
+    } else if (r.run < 1 || r.run > static_cast<int>(runs.size())) {
+      problem = "a call from an unknown run";
+    } else if (r.kind == 'f') {
+      ++injector_failures;
+      calls[r.run].push_back(records.size());
+      records.push_back(r);
+      continue;  // not sent: the injector exited 111
     } else {
       sender = sender_of_argv(r.argv, &problem);
     }
-    uint64_t id = 0;
+    ++notice_count;
+    if (r.kind == 'o') {
+      ++orphans;
+      note(40, "notice " + r.file + " was handed over by an injector that outlived its run");
+    }
     if (problem.empty()) {
       // "s<id>@sender.example" or "-s<id>@sender.example"
       const size_t s = sender.find('s');
-      id = std::strtoull(sender.c_str() + (s == std::string::npos ? 0 : s + 1), nullptr, 10);
-      if (messages.count(id) == 0 || sender_of(id, messages[id].kind) != sender) {
+      r.id = std::strtoull(sender.c_str() + (s == std::string::npos ? 0 : s + 1), nullptr, 10);
+      if (messages.count(r.id) == 0 || sender_of(r.id, messages[r.id].kind) != sender) {
         problem = "a notice to a sender the churner never queued: " + sender;
       }
     }
     if (problem.empty()) {
-      const soak_message& m = messages[id];
+      const soak_message& m = messages[r.id];
       const int64_t expiry = m.birth + o.threshold;
-      if (r.run < 1 || r.run > static_cast<int>(runs.size())) {
-        problem = "a notice from an unknown run";
-      } else {
-        const soak_run& run = runs[static_cast<size_t>(r.run - 1)];
-        if (!(run.lastrun < expiry && expiry <= run.now)) {
-          problem = "message " + std::to_string(id) + " notified by run " + std::to_string(r.run) +
-                    " outside its window";
-        }
+      // A start that did not complete never said its `now`; it was taken before the start ended.
+      const soak_turn& turn = turns[runs[static_cast<size_t>(r.run - 1)].turn];
+      const int64_t upper = turn.completed ? turn.now : turn.end_ns / 1000000000;
+      if (!(turn.lastrun < expiry && expiry <= upper)) {
+        problem = "message " + std::to_string(r.id) + " notified by run " + std::to_string(r.run) +
+                  " outside its window";
       }
       const std::string whole = check_notice(r.input, m, o.threshold);
       if (!whole.empty()) {
         ++truncated;
-        if (problems.size() < 40) {
-          problems.push_back("notice " + r.file + " for " + std::to_string(id) + ": " + whole);
-        }
+        note(40, "notice " + r.file + " for " + std::to_string(r.id) + ": " + whole);
       }
-      notices[id].push_back(r);
+      notices[r.id].push_back(records.size());
+      calls[r.run].push_back(records.size());
+      records.push_back(r);
     }
     if (!problem.empty()) {
       ++spurious;
-      if (problems.size() < 40) problems.push_back("notice " + r.file + ": " + problem);
+      note(40, "notice " + r.file + ": " + problem);
     }
   }
   closedir(dir);
 
+  // Each start's calls against its outcome; the kills that struck between an injector's exit 0
+  // and its journal line.
+  int kills = 0;
+  int pairs = 0;
+  int locked_out = 0;
+  int completed = 0;
+  int kill_gaps = 0;
+  std::map<uint64_t, int> gaps_of;
+  for (const soak_turn& turn : turns) pairs += turn.pair ? 1 : 0;
+  for (const soak_run& run : runs) {
+    kills += run.outcome == OUTCOME_KILLED ? 1 : 0;
+    locked_out += run.outcome == OUTCOME_LOCKED_OUT ? 1 : 0;
+    completed += run.outcome == OUTCOME_COMPLETED ? 1 : 0;
+    const std::vector<size_t>& mine = calls[run.number];
+    std::string problem;
+    int failures = 0;
+    std::string failed_at;
+    for (size_t i : mine) {
+      if (records[i].kind != 'f') continue;
+      ++failures;
+      failed_at = records[i].stamp;
+    }
+    if (run.outcome == OUTCOME_LOCKED_OUT && !mine.empty()) {
+      problem = "found the lock held, yet started the injector";
+    } else if (run.outcome == OUTCOME_INJECTOR_ERROR && failures != 1) {
+      problem = "reported an injector error after " + std::to_string(failures) + " failed calls";
+    } else if (failures > 0 && run.outcome != OUTCOME_INJECTOR_ERROR &&
+               run.outcome != OUTCOME_KILLED) {
+      problem = "ended " + std::string(outcome_name(run.outcome)) + " after a failed call";
+    } else if (failures > 1) {
+      problem = "went on after a failed call";
+    }
+    for (size_t i : mine) {
+      if (failures > 0 && records[i].kind != 'f' && stamp_after(records[i].stamp, failed_at)) {
+        problem = "handed over a notice after a failed call";
+      }
+    }
+    if (!problem.empty() && run.outcome != OUTCOME_UNEXPECTED) {
+      ++bad_runs;
+      note(40, "run " + std::to_string(run.number) + " " + problem);
+    }
+    const soak_turn& turn = turns[run.turn];
+    if (run.outcome != OUTCOME_KILLED || turn.completed) continue;
+    for (size_t i : mine) {
+      const notice_record& r = records[i];
+      if (r.kind == 'f') continue;
+      const std::string line = std::to_string(split_of(r.id)) + "/" + name_of(r.id) + " " +
+                               std::to_string(messages[r.id].birth);
+      if (std::find(turn.journal.begin(), turn.journal.end(), line) == turn.journal.end()) {
+        ++kill_gaps;
+        ++gaps_of[r.id];
+      }
+    }
+  }
+
   int duplicates = 0;
+  int duplicates_from_kills = 0;
   int misses = 0;
   int must_notify = 0;
   int bounces = 0;
   for (const auto& [id, m] : messages) {
     const auto found = notices.find(id);
-    const size_t got = found == notices.end() ? 0 : found->second.size();
+    const int got = found == notices.end() ? 0 : static_cast<int>(found->second.size());
     if (got > 1) {
-      ++duplicates;
-      if (problems.size() < 60) {
-        problems.push_back("message " + std::to_string(id) + " got " + std::to_string(got) +
-                           " notices");
+      // A notice handed over in a kill's gap is sent again: that much is expected, no more.
+      const int extra = got - 1;
+      const int from_kills = std::min(extra, gaps_of[id]);
+      duplicates += extra;
+      duplicates_from_kills += from_kills;
+      if (extra > from_kills) {
+        std::string senders;
+        for (size_t i : found->second) {
+          const soak_run& run = runs[static_cast<size_t>(records[i].run - 1)];
+          senders += " " + std::to_string(run.number) + " (" + outcome_name(run.outcome) + ")";
+        }
+        note(60, "message " + std::to_string(id) + " got " + std::to_string(got) +
+                     " notices, from runs" + senders);
       }
     }
     const bool bounce = m.kind == SENDER_EMPTY || m.kind == SENDER_DOUBLE_BOUNCE;
@@ -710,20 +965,19 @@ int main(int argc, char** argv) {
       ++bounces;
       continue;  // a notice to a bounce was counted as spurious above
     }
-    // The one completed run whose window holds the expiry; the message must have been fully
-    // queued before it started and still undelivered after it ended.
+    // The one completed turn whose window holds the expiry; the message must have been fully
+    // queued before it started and still undelivered after it ended. Starts that failed or
+    // were killed before it covered the same window, and may have sent the notice already.
     const int64_t expiry = m.birth + o.threshold;
-    for (const soak_run& run : runs) {
-      if (!run.ok || !(run.lastrun < expiry && expiry <= run.now)) continue;
-      if (m.created_ns < run.start_ns && (m.last_t_ns == 0 || m.last_t_ns > run.end_ns)) {
+    for (size_t t = 0; t < turns.size(); ++t) {
+      const soak_turn& turn = turns[t];
+      if (!turn.completed || !(turn.lastrun < expiry && expiry <= turn.now)) continue;
+      if (m.created_ns < turn.start_ns && (m.last_t_ns == 0 || m.last_t_ns > turn.end_ns)) {
         ++must_notify;
         if (got == 0) {
           ++misses;
-          if (problems.size() < 80) {
-            problems.push_back("message " + std::to_string(id) + " (expiry " +
-                               std::to_string(expiry) + ") got no notice from run " +
-                               std::to_string(run.number));
-          }
+          note(80, "message " + std::to_string(id) + " (expiry " + std::to_string(expiry) +
+                       ") got no notice; turn " + std::to_string(t + 1) + " completed its window");
         }
       }
       break;
@@ -732,12 +986,15 @@ int main(int argc, char** argv) {
 
   for (const std::string& p : problems) std::printf("soak: %s\n", p.c_str());
   std::printf(
-      "soak: runs=%zu bad_runs=%d messages=%zu bounces=%d notices=%d must_notify=%d "
-      "duplicates=%d misses=%d spurious=%d truncated=%d\n",
-      runs.size(), bad_runs, messages.size(), bounces, notice_count, must_notify, duplicates,
+      "soak: runs=%zu completed=%d bad_runs=%d messages=%zu bounces=%d injector_111=%d kills=%d "
+      "overlapping_starts=%d locked_out=%d notices=%d must_notify=%d duplicates=%d "
+      "duplicates_from_kills=%d kill_gaps=%d orphans=%d misses=%d spurious=%d truncated=%d\n",
+      runs.size(), completed, bad_runs, messages.size(), bounces, injector_failures, kills, pairs,
+      locked_out, notice_count, must_notify, duplicates, duplicates_from_kills, kill_gaps, orphans,
       misses, spurious, truncated);
-  const bool passed = bad_runs == 0 && duplicates == 0 && misses == 0 && spurious == 0 &&
-                      truncated == 0 && must_notify > 0 && !runs.empty();
+  const bool passed = bad_runs == 0 && duplicates == duplicates_from_kills && orphans == 0 &&
+                      misses == 0 && spurious == 0 && truncated == 0 && must_notify > 0 &&
+                      !runs.empty();
   std::printf("soak: %s\n", passed ? "passed" : "FAILED");
   return passed ? 0 : 1;
 }
