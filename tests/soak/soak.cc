@@ -373,12 +373,12 @@ const char* const kLockLine = "lagwatch: Fatal: Another run holds the run file.\
 
 // Faults, each drawn independently: one injector call in kFailOneIn exits 111; one turn in
 // kKillOneIn kills the program at a random moment; one turn in kPairOneIn starts it twice at
-// once. A kill strikes within kKillSpreadNs of the start: long enough to cover most runs that
-// send notices, so that kills land in the walk, in an injector and between the two.
+// once. A kill strikes at a uniform moment within twice the average length of the recent
+// turns, so that it lands in the walk, in an injector, between the two or after the run, on a
+// fast build as on a slow one.
 constexpr int kFailOneIn = 20;
 constexpr int kKillOneIn = 12;
 constexpr int kPairOneIn = 12;
-constexpr int64_t kKillSpreadNs = 30000000;
 
 // How a start of the program ended.
 enum run_outcome : int {
@@ -758,18 +758,20 @@ int main(int argc, char** argv) {
   std::vector<std::string> problems;
   std::mt19937_64 rng(o.seed ^ 0x5eed);
   int64_t lastrun = 0;
+  int64_t average_ns = 10000000;  // the length of recent single turns, a moving average
   int bad_runs = 0;
   auto note = [&problems](size_t limit, const std::string& p) {
     if (problems.size() < limit) problems.push_back(p);
   };
   while (wall_ns() < deadline && static_cast<int>(runs.size()) < o.max_runs) {
     const int kind = rng() % kKillOneIn == 0 ? 1 : rng() % kPairOneIn == 0 ? 2 : 0;
-    const auto kill_delay = static_cast<int64_t>(rng() % static_cast<uint64_t>(kKillSpreadNs));
+    const auto kill_delay = static_cast<int64_t>(rng() % static_cast<uint64_t>(2 * average_ns + 1));
     for (const std::string& p :
          play_turn(kind, o.threshold, o.seed, kill_delay, lastrun, &turns, &runs)) {
       ++bad_runs;
       note(20, p);
     }
+    if (kind == 0) average_ns += (turns.back().end_ns - turns.back().start_ns - average_ns) / 16;
     lastrun = turns.back().now;
     // Back to back most of the time, now and then a pause of up to 100 ms.
     if (rng() % 4 == 0) sleep_ns(static_cast<int64_t>(rng() % 100000000));
