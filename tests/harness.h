@@ -194,6 +194,9 @@ std::string inject_early_exit(int status);          // exit with status without 
 std::string inject_partial(int bytes, int status);  // read at most `bytes`, exit with status
 std::string inject_signal(int signal_number);       // read stdin, die by the signal
 std::string inject_stop();                          // read stdin, stop itself (SIGSTOP)
+// Removes the queue file `rel` (e.g. "info/6/9002", relative to the queue directory), then reads
+// stdin and exits 0: qmail finishing another message while the walk runs.
+std::string inject_remove(const std::string& rel);
 
 // The fake injector at <sandbox>/qmail/bin/qmail-inject.
 class Injector {
