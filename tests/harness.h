@@ -198,6 +198,13 @@ std::string inject_stop();                          // read stdin, stop itself (
 // stdin and exits 0: qmail finishing another message while the walk runs.
 std::string inject_remove(const std::string& rel);
 
+// <sandbox>/lagwatch.time.sent, the journal of the notices handed over in the current window.
+std::string journal_path();
+
+// Gives the run file and its journal (created empty when missing) to `uid`:`gid`, as an admin
+// prepares them for a run that is not root's. Needs root.
+void give_state_to(int uid, int gid);
+
 // The fake injector at <sandbox>/qmail/bin/qmail-inject.
 class Injector {
  public:

@@ -36,16 +36,6 @@ std::string undone_line(const std::string& filename, const std::string& sender, 
 
 std::string fatal(const std::string& text) { return "lagwatch: Fatal: " + text + ".\n"; }
 
-// Makes the run file and its journal the user nobody's, as an admin prepares them for a run
-// that is not root's.
-void give_state_to_nobody() {
-  const std::string journal = run_file_path() + ".sent";
-  if (!read_file(run_file_path())) write_file(run_file_path(), "");
-  if (!read_file(journal)) write_file(journal, "");
-  ASSERT_EQ(chown(run_file_path().c_str(), 65534, 65534), 0);
-  ASSERT_EQ(chown(journal.c_str(), 65534, 65534), 0);
-}
-
 // The harness itself: the clock is frozen at the chosen `now`, and the modification time that
 // the test set is what the program reads (libfaketime must not fake file times).
 TEST_F(RunE2eTest, ClockIsFrozenAndInfoTimesAreReal) {
@@ -626,7 +616,7 @@ TEST_F(RunE2eTest, UnreadableInfoFileIsFatal) {
     ASSERT_EQ(chmod(m.info_path().c_str(), geteuid() == 0 ? 0600 : 0), 0);
     RunOptions options;
     if (geteuid() == 0) {
-      give_state_to_nobody();
+      give_state_to(65534, 65534);
       options.run_as_uid = 65534;
       options.run_as_gid = 65534;
     }
@@ -724,11 +714,11 @@ TEST_F(RunE2eTest, MessageThatLeftTheQueueIsSkipped) {
 TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
   struct Case {
     const char* name;
-    bool directory;       // the run file's path is a directory
-    bool journal_ready;   // the journal already belongs to this window, so the run writes none
+    bool directory;      // the run file's path is a directory
+    bool journal_ready;  // the journal already belongs to this window, so the run writes none
     std::string err;
   };
-  const std::string journal = run_file_path() + ".sent";
+  const std::string journal = journal_path();
   const Case cases[] = {
       {"FileSizeLimitZero", false, true, fatal("Could not update run file")},
       {"RunFileIsADirectory", true, false, fatal("Could not update run file")},
@@ -789,11 +779,11 @@ TEST_F(RunE2eTest, RunFileInADirectoryTheUserCannotWrite) {
   run_file.write("1780000000", 0644);
   RunOptions options;
   if (geteuid() == 0) {
-    give_state_to_nobody();
+    give_state_to(65534, 65534);
     options.run_as_uid = 65534;
     options.run_as_gid = 65534;
   } else {
-    write_file(run_file_path() + ".sent", "");
+    write_file(journal_path(), "");
     ASSERT_EQ(chmod(sandbox_root().c_str(), 0555), 0);
   }
   struct stat before = stat_path(run_file_path());

@@ -12,12 +12,12 @@ void write_diagnostic(const char* label, const char* p1, const char* p2, const c
                       const char* p4, const char* p5, const char* p6, int with_errno);
 
 // Writes a "Fatal" diagnostic and ends the process with `status`.
-[[noreturn]] void fatal(int status, const char* p1, const char* p2, const char* p3,
-                        const char* p4, const char* p5, const char* p6, int with_errno);
+[[noreturn]] void fatal(int status, const char* p1, const char* p2, const char* p3, const char* p4,
+                        const char* p5, const char* p6, int with_errno);
 
 // Writes an "Error" diagnostic and returns.
-void report_error(const char* p1, const char* p2, const char* p3, const char* p4,
-                  const char* p5, const char* p6, int with_errno);
+void report_error(const char* p1, const char* p2, const char* p3, const char* p4, const char* p5,
+                  const char* p6, int with_errno);
 
 // Whether a diagnostic ends with ": " and the system's text for errno.
 enum diag_errno : int { NO_ERRNO = 0, WITH_ERRNO = 1 };

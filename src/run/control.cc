@@ -35,7 +35,9 @@ char* loaded_me;
 char* loaded_extra_rcpt;
 char* loaded_template;
 
-[[noreturn]] void die_unreadable() { fatal(111, WITH_ERRNO, "Could not read '", control_path.data, "'"); }
+[[noreturn]] void die_unreadable() {
+  fatal(111, WITH_ERRNO, "Could not read '", control_path.data, "'");
+}
 
 // Reads the control file; a missing one is the empty text. `strict` makes every other failure
 // end the run; without it (control/me only) such a file reads as the empty text too.
@@ -159,7 +161,8 @@ char* read_control_line(const char* name) { return first_line(read_control_file(
 
 int64_t parse_control_long(const char* text, int64_t fallback) {
   const char* line_feed = strchr(text, '\n');
-  const size_t line_length = line_feed != nullptr ? static_cast<size_t>(line_feed - text) : strlen(text);
+  const size_t line_length =
+      line_feed != nullptr ? static_cast<size_t>(line_feed - text) : strlen(text);
   if (line_length == 0) return fallback;
   char* end = nullptr;
   // strtol accepts leading white space and one sign, and clamps values beyond the range of

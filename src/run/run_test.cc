@@ -351,7 +351,8 @@ TEST_F(WalkTest, MessageThatLeftTheQueueIsSkipped) {
   ASSERT_EQ(dispatch_calls.size(), 1u);
   const std::string first = dispatch_calls[0].filename;
   const std::string second = first == "1/24" ? "1/25" : "1/24";
-  EXPECT_EQ(err, expiry_line(first, kNow) + line("ignoring " + second + ", message left the queue"));
+  EXPECT_EQ(err,
+            expiry_line(first, kNow) + line("ignoring " + second + ", message left the queue"));
 }
 
 TEST_F(WalkTest, NamesOfAnyLengthAreWalkedWhole) {

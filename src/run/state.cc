@@ -87,7 +87,8 @@ uint32_t journal_parse(const char* text, uint32_t length, int64_t lastrun) {
   }
   uint32_t pos = header.length + 1;
   while (const void* line_feed = memchr(text + pos, '\n', length - pos)) {
-    const auto line_length = static_cast<uint32_t>(static_cast<const char*>(line_feed) - text) - pos;
+    const auto line_length =
+        static_cast<uint32_t>(static_cast<const char*>(line_feed) - text) - pos;
     if (!bytestr_set_bytes(&journal_key, text + pos, line_length) ||
         !strtable_add(&journal_entries, &journal_key, 0)) {
       die_oom();
@@ -148,7 +149,8 @@ void run_file_store(int64_t now) {
   // moment exists in which the file is empty, and the file keeps its inode, owner and mode. A
   // full disk cannot refuse the write: the old value already holds the file's first block.
   if (digits.length == 0 || size_limit_below(digits.length) ||
-      !fd_pwrite_all(run_fd, digits.text, digits.length, 0) || !fd_truncate(run_fd, digits.length)) {
+      !fd_pwrite_all(run_fd, digits.text, digits.length, 0) ||
+      !fd_truncate(run_fd, digits.length)) {
     die_run_file();
   }
   // On disk before the journal is emptied: a crash must never leave the old window with an
