@@ -13,6 +13,8 @@
 //   partial N K   read at most N bytes of standard input, exit with status K
 //   signal S      read standard input to its end, die by signal S
 //   stop          read standard input to its end, stop itself with SIGSTOP
+//   remove PATH   remove the file PATH (relative to the working directory, the queue), then
+//                 read standard input to its end and exit 0
 // A fault of the stand-in itself ends it with status 97 and a line on standard error.
 
 #include <fcntl.h>
@@ -153,6 +155,12 @@ int main(int argc, char** argv) {
     raise(static_cast<int>(a));
     std::fprintf(stderr, "fake qmail-inject: signal %ld did not end the process\n", a);
     return 97;
+  }
+  if (action.compare(0, 7, "remove ") == 0) {
+    const std::string path = action.substr(7);
+    if (unlink(path.c_str()) != 0) give_up("cannot remove", path);
+    write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
+    return 0;
   }
   if (action == "stop") {
     write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));

@@ -412,6 +412,18 @@ std::string inject_partial(int bytes, int status) {
 }
 std::string inject_signal(int signal_number) { return "signal " + std::to_string(signal_number); }
 std::string inject_stop() { return "stop"; }
+std::string journal_path() { return run_file_path() + ".sent"; }
+
+void give_state_to(int uid, int gid) {
+  for (const std::string& path : {run_file_path(), journal_path()}) {
+    if (!read_file(path)) write_file(path, "");
+    if (chown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) {
+      ADD_FAILURE() << "chown " << path << ": " << system_text(errno);
+    }
+  }
+}
+
+std::string inject_remove(const std::string& rel) { return "remove " + rel; }
 
 void Injector::plan(const std::vector<std::string>& actions) const {
   std::string text;

@@ -194,6 +194,16 @@ std::string inject_early_exit(int status);          // exit with status without 
 std::string inject_partial(int bytes, int status);  // read at most `bytes`, exit with status
 std::string inject_signal(int signal_number);       // read stdin, die by the signal
 std::string inject_stop();                          // read stdin, stop itself (SIGSTOP)
+// Removes the queue file `rel` (e.g. "info/6/9002", relative to the queue directory), then reads
+// stdin and exits 0: qmail finishing another message while the walk runs.
+std::string inject_remove(const std::string& rel);
+
+// <sandbox>/lagwatch.time.sent, the journal of the notices handed over in the current window.
+std::string journal_path();
+
+// Gives the run file and its journal (created empty when missing) to `uid`:`gid`, as an admin
+// prepares them for a run that is not root's. Needs root.
+void give_state_to(int uid, int gid);
 
 // The fake injector at <sandbox>/qmail/bin/qmail-inject.
 class Injector {

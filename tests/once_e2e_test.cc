@@ -1,0 +1,268 @@
+// End-to-end tests of the promise that every notice goes out once: numbers the options cannot
+// hold are refused, a file that exists but cannot be read is never taken for a missing one, a
+// real run claims and locks its run file before it sends anything, and a run that failed
+// part-way is not repeated by the next one.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/expected_help.h"
+#include "harness.h"
+
+namespace lagwatch::e2e {
+namespace {
+
+class OnceE2eTest : public SandboxTest {};
+
+std::string fatal(const std::string& text) { return "lagwatch: Fatal: " + text + ".\n"; }
+
+bool skipped_for_nobody(const RunResult& r) {
+  return (r.exit_status == 126 || r.exit_status == 127) && r.err.rfind("harness: ", 0) == 0;
+}
+
+// A value beyond the signed 32-bit range is a usage error, not its low 32 bits.
+TEST_F(OnceE2eTest, IntegerOptionsHoldThirtyTwoBitsOrAreRefused) {
+  struct Case {
+    const char* option;
+    const char* value;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"-t", "2147483647", true},
+      {"-t", "2147483648", false},
+      {"-t", "-2147483648", true},
+      {"-t", "-2147483649", false},
+      {"-t", "99999999999999999999", false},
+      {"-t", "-99999999999999999999", false},
+      {"-b", "4294967296", false},
+      {"-b", "2147483647", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.option) + " " + c.value);
+    sandbox_reset();
+    queue.add_message(3, "1001", "alice@example.org", kNow - 20000).remote({"Tbob@x"}).mess("m\n");
+    RunResult r = run_lagwatch({c.option, c.value});
+    if (c.accepted) {
+      EXPECT_EQ(r.exit_status, 0);
+      EXPECT_EQ(r.err, "");
+      continue;
+    }
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, std::string("lagwatch: Error: Invalid integer: ") + c.value + ".\n");
+    EXPECT_EQ(r.out, lagwatch::kExpectedHelpScreen);
+    EXPECT_TRUE(injector.calls().empty());
+    EXPECT_EQ(run_file.read(), std::nullopt);
+  }
+}
+
+// Each file that a run reads, missing (its specified meaning), unreadable and a directory (both
+// end the run before anything is sent). Print-only runs, so that the run file is read too.
+TEST_F(OnceE2eTest, UnreadableIsNotMissing) {
+  enum Shape { kMissing, kNoPermission, kDirectory };
+  struct File {
+    const char* name;
+    std::string path;       // absolute
+    std::string diag_path;  // as the program names it
+    bool queue_file;        // a directory is "not a regular file"
+  };
+  const std::string q = queue_dir() + "/";
+  const File files[] = {
+      {"queuelifetime", control_dir() + "/queuelifetime", "queuelifetime", false},
+      {"rcpthosts", control_dir() + "/rcpthosts", "rcpthosts", false},
+      {"morercpthosts.cdb", control_dir() + "/morercpthosts.cdb", "morercpthosts.cdb", false},
+      {"run file", run_file_path(), run_file_path(), false},
+      {"journal", journal_path(), journal_path(), false},
+      {"remote list", q + "remote/3/1001", "remote/3/1001", true},
+      {"local list", q + "local/3/1001", "local/3/1001", true},
+  };
+  RunOptions options;
+  if (geteuid() == 0) {  // root reads anything: the run drops to nobody
+    options.run_as_uid = 65534;
+    options.run_as_gid = 65534;
+  }
+  for (const File& f : files) {
+    for (Shape shape : {kMissing, kNoPermission, kDirectory}) {
+      SCOPED_TRACE(std::string(f.name) + " shape " + std::to_string(shape));
+      sandbox_reset();
+      control.write("rcpthosts", "example.org\n");
+      // The other list holds the undelivered recipient when this one is missing.
+      Message m = queue.add_message(3, "1001", "alice@example.org", kNow - 20000)
+                      .remote({"Tbob@x"})
+                      .local({"Tcarol@mx"})
+                      .mess("m\n");
+      for (const std::string& path : {m.info_path(), m.remote_path(), m.local_path()}) {
+        ASSERT_EQ(chmod(path.c_str(), 0644), 0);  // qmail's 0600 would keep nobody out
+      }
+      remove_path(f.path);
+      if (shape == kNoPermission) write_file(f.path, "", 0);
+      if (shape == kDirectory) make_dir(f.path);
+      RunResult r = run_lagwatch({"-N", "-r"}, options);
+      if (skipped_for_nobody(r)) GTEST_SKIP() << r.err;
+      if (shape == kMissing) {
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.err, "");
+        // Without rcpthosts -r lets no sender through; every other missing file leaves the notice.
+        EXPECT_EQ(r.out.empty(), f.path == control_dir() + "/rcpthosts");
+        continue;
+      }
+      const std::string why = shape == kNoPermission ? errno_text(EACCES)
+                              : f.queue_file         ? std::string("not a regular file")
+                                                     : errno_text(EISDIR);
+      EXPECT_EQ(r.exit_status, 111);
+      EXPECT_EQ(r.err, fatal("Could not read '" + f.diag_path + "': " + why));
+      EXPECT_EQ(r.out, "");
+    }
+  }
+}
+
+// A real run claims its run file before the first notice: one it cannot update, a link, a FIFO
+// and one that another run holds all end the run before anything is sent.
+TEST_F(OnceE2eTest, RunFileIsClaimedBeforeTheFirstNotice) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    bool as_nobody;
+    std::string err;
+  };
+  const std::string elsewhere = sandbox_root() + "/elsewhere";
+  const Case cases[] = {
+      {"ReadableButNotWritable", [this] { run_file.write("1780000000", 0444); }, true,
+       fatal("Could not update run file")},
+      {"SymbolicLink",
+       [&elsewhere] {
+         write_file(elsewhere, "1780000000");
+         make_symlink(elsewhere, run_file_path());
+       },
+       false, fatal("Could not update run file")},
+      {"Fifo", [] { ASSERT_EQ(mkfifo(run_file_path().c_str(), 0644), 0); }, false,
+       fatal("Could not update run file")},
+      {"HeldByAnotherRun", [this] { run_file.write("1780000000"); }, false,
+       fatal("Another run holds the run file")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    queue.add_message(3, "1001", "alice@example.org", kNow - 20000).remote({"Tbob@x"}).mess("m\n");
+    c.arrange();
+    RunOptions options;
+    if (c.as_nobody && geteuid() == 0) {
+      options.run_as_uid = 65534;
+      options.run_as_gid = 65534;
+    }
+    int holder = -1;
+    if (c.err == fatal("Another run holds the run file")) {
+      holder = open(run_file_path().c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    }
+    RunResult r = run_lagwatch({}, options);
+    if (holder != -1) close(holder);
+    if (skipped_for_nobody(r)) GTEST_SKIP() << r.err;
+    EXPECT_EQ(r.exit_status, 111);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(injector.calls().empty());
+    if (std::string(c.name) == "SymbolicLink") {
+      EXPECT_EQ(read_file(elsewhere), "1780000000");
+    }
+  }
+}
+
+// The sender of each injector call, in order, and whether the plan let it accept the notice.
+std::vector<std::string> senders(const std::vector<InjectorCall>& calls) {
+  std::vector<std::string> result;
+  for (const InjectorCall& call : calls) result.push_back(call.argv.back());
+  return result;
+}
+
+// A run that fails at the third of five notices, then one that completes: every message is
+// handed over exactly once, the refused one included, and the journal is empty at the end.
+TEST_F(OnceE2eTest, FailedRunIsNotRepeated) {
+  run_file.write("1000");
+  std::map<std::string, std::string> filename_of;
+  for (int i = 1; i <= 5; ++i) {
+    const std::string sender = "s" + std::to_string(i) + "@example.org";
+    Message m = queue.add_message(i, std::to_string(1000 + i), sender, kNow - 20000 - i);
+    m.remote({"Tbob@x"}).mess("m\n");
+    filename_of[sender] = m.filename();
+  }
+  injector.plan({inject_exit(0), inject_exit(100), inject_exit(111)});
+  RunResult first = run_lagwatch({});
+  EXPECT_EQ(first.exit_status, 111);
+  const std::vector<std::string> tried = senders(injector.calls());
+  ASSERT_EQ(tried.size(), 3u);
+  EXPECT_EQ(first.err, "lagwatch: Error: qmail-inject refused the notice for 'info/" +
+                           filename_of[tried[1]] + "'.\n" +
+                           fatal("qmail-inject exited with an error"));
+  EXPECT_EQ(run_file.read(), "1000");
+  const auto line = [&filename_of](const std::string& sender) {
+    const int i = sender[1] - '0';
+    return filename_of[sender] + " " + std::to_string(kNow - 20000 - i) + "\n";
+  };
+  EXPECT_EQ(read_file(journal_path()), "1000\n" + line(tried[0]) + line(tried[1]));
+
+  RunResult second = run_lagwatch({"-d"});
+  EXPECT_EQ(second.exit_status, 0);
+  const std::vector<std::string> all = senders(injector.calls());
+  ASSERT_EQ(all.size(), 6u);
+  std::map<std::string, int> handed_over;  // accepted or refused for good, not the 111
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i != 2) ++handed_over[all[i]];
+  }
+  EXPECT_EQ(handed_over.size(), 5u);
+  for (const auto& [sender, count] : handed_over) EXPECT_EQ(count, 1) << sender;
+  size_t skipped = 0;
+  for (size_t at = 0;
+       (at = second.err.find("ignoring, notice already sent", at)) != std::string::npos; ++at) {
+    ++skipped;
+  }
+  EXPECT_EQ(skipped, 2u);
+  EXPECT_EQ(run_file.read(), std::to_string(kNow));
+  EXPECT_EQ(read_file(journal_path()), "");
+}
+
+// The journal counts only for the window it names; print-only runs read it and never write it.
+TEST_F(OnceE2eTest, JournalBelongsToItsWindow) {
+  struct Case {
+    const char* name;
+    std::string header;
+    bool print_only;
+    bool sent;
+  };
+  const Case cases[] = {
+      {"OtherWindowIsIgnored", "999\n", false, true},
+      {"SameWindowSkips", "1000\n", false, false},
+      {"PrintOnlyReadsIt", "1000\n", true, false},
+      {"PrintOnlyIgnoresOtherWindow", "999\n", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    run_file.write("1000");
+    queue.add_message(4, "2001", "a@example.org", kNow - 20000).remote({"Tbob@x"}).mess("m\n");
+    const std::string journal = c.header + "4/2001 " + std::to_string(kNow - 20000) + "\n";
+    write_file(journal_path(), journal);
+    RunResult r =
+        run_lagwatch(c.print_only ? std::vector<std::string>{"-N"} : std::vector<std::string>{});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    const bool notice = c.print_only ? !r.out.empty() : !injector.calls().empty();
+    EXPECT_EQ(notice, c.sent);
+    if (c.print_only) {
+      EXPECT_EQ(read_file(journal_path()), journal);
+      EXPECT_EQ(run_file.read(), "1000");
+    } else {
+      EXPECT_EQ(read_file(journal_path()), "");
+      EXPECT_EQ(run_file.read(), std::to_string(kNow));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lagwatch::e2e
