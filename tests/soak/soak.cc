@@ -447,6 +447,7 @@ pid_t start_program(int number, int64_t threshold, const std::string& out_path,
   return pid;
 }
 
+// Waits for `pid` to end; returns its wait status.
 int wait_program(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) == -1) {
