@@ -8,9 +8,30 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/bytestr.h"
 #include "lib/outstream.h"
 
 namespace lagwatch {
+
+void (*fatal_log)(const char* text);
+
+namespace {
+
+// Hands the text of a fatal diagnostic to fatal_log. Without memory for it the log loses it.
+void log_fatal(const char* const parts[6], const char* error_text) {
+  bytestr text = {};
+  bool ok = bytestr_set_cstr(&text, "Fatal: ") != 0;
+  for (int i = 0; i < 6 && ok; ++i) {
+    if (parts[i] != nullptr) ok = bytestr_append_cstr(&text, parts[i]) != 0;
+  }
+  if (ok && error_text != nullptr) {
+    ok = bytestr_append_cstr(&text, ": ") != 0 && bytestr_append_cstr(&text, error_text) != 0;
+  }
+  if (ok && bytestr_append_char(&text, '.')) fatal_log(text.data);
+  free(text.data);
+}
+
+}  // namespace
 
 void write_diagnostic(const char* label, const char* p1, const char* p2, const char* p3,
                       const char* p4, const char* p5, const char* p6, int with_errno) {
@@ -28,7 +49,12 @@ void write_diagnostic(const char* label, const char* p1, const char* p2, const c
 
 void fatal(int status, const char* p1, const char* p2, const char* p3, const char* p4,
            const char* p5, const char* p6, int with_errno) {
+  const int error = errno;
   write_diagnostic("Fatal", p1, p2, p3, p4, p5, p6, with_errno);
+  if (fatal_log != nullptr) {
+    const char* const parts[6] = {p1, p2, p3, p4, p5, p6};
+    log_fatal(parts, with_errno ? strerror(error) : nullptr);
+  }
   exit(status);
 }
 
