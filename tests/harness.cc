@@ -497,6 +497,18 @@ pid_t started_injector(int number) {
   return pid > 1 ? static_cast<pid_t>(pid) : 0;
 }
 
+// Kills the child `pid` and collects it, leaving its wait status in *status.
+void collect_killed(pid_t pid, int* status) {
+  if (kill(pid, SIGKILL) != 0) ADD_FAILURE() << "kill " << pid << ": " << system_text(errno);
+  while (waitpid(pid, status, 0) < 0) {
+    if (errno != EINTR) {
+      ADD_FAILURE() << "waitpid " << pid << ": " << system_text(errno);
+      *status = -1;
+      return;
+    }
+  }
+}
+
 // run_lagwatch, and with `watch` the interruption of run_lagwatch_interrupted.
 RunResult run_program(const std::vector<std::string>& args, const RunOptions& options,
                       InjectorWatch* watch) {
@@ -671,9 +683,7 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
         watch->collected = true;
       } else if (monotonic_ms() > reaped_at + 10000) {
         into->injector_outlived = true;
-        kill(into->injector_pid, SIGKILL);
-        while (waitpid(into->injector_pid, &into->injector_status, 0) < 0 && errno == EINTR) {
-        }
+        collect_killed(into->injector_pid, &into->injector_status);
         watch->collected = true;
       }
     }
@@ -685,10 +695,7 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
         }
       }
       kill_stopped_injectors();
-      if (watching()) {
-        kill(watch->into->injector_pid, SIGKILL);
-        waitpid(watch->into->injector_pid, &watch->into->injector_status, 0);
-      }
+      if (watching()) collect_killed(watch->into->injector_pid, &watch->into->injector_status);
       break;
     }
     struct pollfd fds[2];
