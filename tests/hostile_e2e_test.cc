@@ -94,9 +94,11 @@ TEST_F(HostileE2eTest, QueueEntryThatIsNotARegularFileEndsTheRun) {
     Kind kind;
     std::string reason;
   } kinds[] = {
-      {"Symlink", kSymlink, errno_text(ELOOP)}, {"Fifo", kFifo, not_regular},
-      {"Directory", kDirectory, not_regular},   {"Socket", kSocket, errno_text(ENXIO)},
-      {"Device", kDevice, not_regular},
+      {"Symlink", kSymlink, errno_text(ELOOP)},  // refused even to a well-formed file
+      {"Fifo", kFifo, not_regular},              // a plain open would wait for a writer
+      {"Directory", kDirectory, not_regular},    // opens, and reads fail
+      {"Socket", kSocket, errno_text(ENXIO)},    // no open succeeds
+      {"Device", kDevice, not_regular},          // /dev/null's numbers: reads as empty
   };
   const std::string info_content = std::string("F") + kSender + '\0';
   const std::string list_content = std::string("Tbob@example.net") + '\0';
