@@ -17,6 +17,8 @@
 //   stop          read standard input to its end, stop itself with SIGSTOP
 //   slow MS       read standard input 512 bytes at a time, sleeping MS milliseconds before
 //                 each read, then exit 0; stdin is written only once the input has ended
+//   remove PATH   remove the file PATH (relative to the working directory, the queue), then
+//                 read standard input to its end and exit 0
 // A fault of the stand-in itself ends it with status 97 and a line on standard error.
 
 #include <dirent.h>
@@ -211,6 +213,12 @@ int main(int argc, char** argv) {
   }
   if (parse_action(action, "slow", &a, nullptr) && a >= 0) {
     write_whole(dir + "/stdin", read_input_slowly(a));
+    return 0;
+  }
+  if (action.compare(0, 7, "remove ") == 0) {
+    const std::string path = action.substr(7);
+    if (unlink(path.c_str()) != 0) give_up("cannot remove", path);
+    write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
     return 0;
   }
   if (action == "stop") {

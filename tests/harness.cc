@@ -413,6 +413,7 @@ std::string inject_partial(int bytes, int status) {
 std::string inject_signal(int signal_number) { return "signal " + std::to_string(signal_number); }
 std::string inject_stop() { return "stop"; }
 std::string inject_slow(int milliseconds) { return "slow " + std::to_string(milliseconds); }
+std::string inject_remove(const std::string& rel) { return "remove " + rel; }
 
 void Injector::plan(const std::vector<std::string>& actions) const {
   std::string text;

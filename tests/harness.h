@@ -199,6 +199,9 @@ std::string inject_stop();                          // read stdin, stop itself (
 // Read stdin a little at a time, pausing `milliseconds` before each read, then exit 0; the
 // input is recorded only once its end was reached, so a call cut short records none.
 std::string inject_slow(int milliseconds);
+// Removes the queue file `rel` (e.g. "info/6/9002", relative to the queue directory), then reads
+// stdin and exits 0: qmail finishing another message while the walk runs.
+std::string inject_remove(const std::string& rel);
 
 // The fake injector at <sandbox>/qmail/bin/qmail-inject.
 class Injector {

@@ -126,7 +126,7 @@ TEST_F(RelayE2eTest, OnlySendersOfListedDomainsGetNotices) {
       {"OtherLetterCaseIsRefused", "EXAMPLE.ORG\n", no_cdb(), "alice@example.org", false},
       {"CarriageReturnKeepsTheBareDomainOut", "example.org\r\n", no_cdb(), "alice@example.org",
        false},
-      {"CarriageReturnLineMatchesItsOwnBytes", "example.org\r\n", no_cdb(), "alice@example.org\r",
+      {"TrailingBlankLineMatchesItsOwnBytes", "example.org \n", no_cdb(), "alice@example.org ",
        true},
       {"TrailingBlankKeepsTheBareDomainOut", "example.org \n", no_cdb(), "alice@example.org",
        false},

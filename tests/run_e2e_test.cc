@@ -36,6 +36,16 @@ std::string undone_line(const std::string& filename, const std::string& sender, 
 
 std::string fatal(const std::string& text) { return "lagwatch: Fatal: " + text + ".\n"; }
 
+// Makes the run file and its journal the user nobody's, as an admin prepares them for a run
+// that is not root's.
+void give_state_to_nobody() {
+  const std::string journal = run_file_path() + ".sent";
+  if (!read_file(run_file_path())) write_file(run_file_path(), "");
+  if (!read_file(journal)) write_file(journal, "");
+  ASSERT_EQ(chown(run_file_path().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(journal.c_str(), 65534, 65534), 0);
+}
+
 // The harness itself: the clock is frozen at the chosen `now`, and the modification time that
 // the test set is what the program reads (libfaketime must not fake file times).
 TEST_F(RunE2eTest, ClockIsFrozenAndInfoTimesAreReal) {
@@ -616,6 +626,7 @@ TEST_F(RunE2eTest, UnreadableInfoFileIsFatal) {
     ASSERT_EQ(chmod(m.info_path().c_str(), geteuid() == 0 ? 0600 : 0), 0);
     RunOptions options;
     if (geteuid() == 0) {
+      give_state_to_nobody();
       options.run_as_uid = 65534;
       options.run_as_gid = 65534;
     }
@@ -628,9 +639,9 @@ TEST_F(RunE2eTest, UnreadableInfoFileIsFatal) {
   }
 }
 
-// Something other than a regular file among the info files is opened whatever its time: a
-// socket ends the run as its open fails, and a FIFO never stalls the walk.
-TEST_F(RunE2eTest, InfoEntryThatIsNotARegularFileIsOpened) {
+// Something other than a regular file among the info files ends the run whatever its time,
+// and is never read: a socket fails to open, a FIFO opens without blocking and is refused.
+TEST_F(RunE2eTest, InfoEntryThatIsNotARegularFileEndsTheRun) {
   struct Case {
     const char* name;
     bool socket;
@@ -638,12 +649,13 @@ TEST_F(RunE2eTest, InfoEntryThatIsNotARegularFileIsOpened) {
     int exit_status;
     std::string err;
   };
+  const std::string not_regular =
+      "lagwatch: Fatal: Can't open or stat info file 'info/1/77': not a regular file.\n";
   const Case cases[] = {
       {"SocketOutsideTheWindow", true, kNow - 100, 111,
        "lagwatch: Fatal: Can't open or stat info file 'info/1/77': " + errno_text(ENXIO) + ".\n"},
-      {"FifoOutsideTheWindow", false, kNow - 100, 0, ""},
-      // Without a writer it reads as empty: the empty sender, which gets no notice.
-      {"FifoInsideTheWindow", false, kNow - 20000, 0, ""},
+      {"FifoOutsideTheWindow", false, kNow - 100, 111, not_regular},
+      {"FifoInsideTheWindow", false, kNow - 20000, 111, not_regular},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -673,11 +685,9 @@ TEST_F(RunE2eTest, InfoEntryThatIsNotARegularFileIsOpened) {
 }
 
 // qmail removes a finished message while the walk runs; its info file is gone when it is
-// opened. That message is skipped and the walk goes on to complete the run.
+// opened. That message is skipped and the walk goes on to complete the run. Here the injector
+// of the message met first removes the other one.
 TEST_F(RunE2eTest, MessageThatLeftTheQueueIsSkipped) {
-  run_file.write("1000");
-  queue.symlink("../../removed-meanwhile", "info/6/9001");  // opens like a vanished file
-  Message kept = queue.add_message(6, "9002", kSender, kNow - 20000);
   struct Case {
     const char* name;
     bool debug;
@@ -685,35 +695,46 @@ TEST_F(RunE2eTest, MessageThatLeftTheQueueIsSkipped) {
   const Case cases[] = {{"Quiet", false}, {"WithDebugLines", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    sandbox_reset();
     run_file.write("1000");
+    queue.add_message(6, "9001", kSender, kNow - 20000).remote({"Tbob@x"}).mess("m\n");
+    queue.add_message(6, "9002", kSender, kNow - 20000).remote({"Tbob@x"}).mess("m\n");
+    const std::vector<std::string> order = queue.walk_order();
+    ASSERT_EQ(order.size(), 2u);
+    injector.plan({inject_remove("info/" + order[1])});
     RunResult r =
         run_lagwatch(c.debug ? std::vector<std::string>{"-d"} : std::vector<std::string>{});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, "");
     std::string expected;
     if (c.debug) {
-      expected = default_config_debug_lines(1000);
-      for (const std::string& filename : queue.walk_order()) {
-        if (filename == "6/9001") {
-          expected += debug("ignoring 6/9001, message left the queue");
-        } else {
-          expected +=
-              expiry_line(kept.filename(), kNow - 5600) + undone_line(kept.filename(), kSender, 0);
-        }
-      }
+      expected = default_config_debug_lines(1000) + expiry_line(order[0], kNow - 5600) +
+                 undone_line(order[0], kSender, 1) +
+                 debug("forking " + injector_path() + " -f '' -a '" + kSender + "' '(null)'") +
+                 debug("ignoring " + order[1] + ", message left the queue");
     }
     EXPECT_EQ(r.err, expected);
+    EXPECT_EQ(injector.calls().size(), 1u);
     EXPECT_EQ(run_file.read(), decimal(kNow));
   }
 }
 
-// The run file is updated in place: a failed write leaves the earlier value whole.
+// The run file is updated in place: a failed write leaves the earlier value whole. A run that
+// could not record its notices in the journal sends none.
 TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
   struct Case {
     const char* name;
-    bool directory;  // the run file's path is a directory
+    bool directory;       // the run file's path is a directory
+    bool journal_ready;   // the journal already belongs to this window, so the run writes none
+    std::string err;
   };
-  const Case cases[] = {{"FileSizeLimitZero", false}, {"RunFileIsADirectory", true}};
+  const std::string journal = run_file_path() + ".sent";
+  const Case cases[] = {
+      {"FileSizeLimitZero", false, true, fatal("Could not update run file")},
+      {"RunFileIsADirectory", true, false, fatal("Could not update run file")},
+      {"JournalCannotGrow", false, false,
+       fatal("Could not update '" + journal + "': " + errno_text(EFBIG))},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sandbox_reset();
@@ -722,14 +743,19 @@ TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
     } else {
       run_file.write("1780000000");
     }
-    queue.add_message(2, "9101", kSender, kNow - 20000);
+    if (c.journal_ready) {
+      write_file(journal, "1780000000\n");
+    } else {
+      queue.add_message(2, "9101", kSender, kNow - 20000).remote({"Tbob@x"}).mess("m\n");
+    }
     RunOptions options;
     options.no_file_growth = !c.directory;
     RunResult r = run_lagwatch({}, options);
     EXPECT_EQ(r.exit_status, 111);
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, fatal("Could not update run file"));
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(injector.calls().empty());
     if (c.directory) {
       EXPECT_TRUE(S_ISDIR(stat_path(run_file_path()).st_mode));
     } else {
@@ -757,16 +783,17 @@ TEST_F(RunE2eTest, PreCreatedRunFileKeepsInodeOwnerAndMode) {
   EXPECT_EQ(run_file.read(), decimal(kNow));
 }
 
-// The user of the run may write the run file but not the directory that holds it (a
-// root-owned /var/run): the update must happen in the file itself.
+// The user of the run may write the run file and its journal but not the directory that holds
+// them (a root-owned /var/run): the update must happen in the file itself.
 TEST_F(RunE2eTest, RunFileInADirectoryTheUserCannotWrite) {
   run_file.write("1780000000", 0644);
   RunOptions options;
   if (geteuid() == 0) {
-    ASSERT_EQ(chown(run_file_path().c_str(), 65534, 65534), 0);
+    give_state_to_nobody();
     options.run_as_uid = 65534;
     options.run_as_gid = 65534;
   } else {
+    write_file(run_file_path() + ".sent", "");
     ASSERT_EQ(chmod(sandbox_root().c_str(), 0555), 0);
   }
   struct stat before = stat_path(run_file_path());

@@ -40,23 +40,23 @@ bool kind_takes_value(uint32_t kind) {
 }
 
 // Both number kinds accept what the C library's conversion accepts (leading white space, a
-// sign, the empty text as 0) and reject only characters left after the number. Out-of-range
-// values are not reported; the target keeps the low 32 bits.
+// sign, the empty text as 0) and reject characters left after the number. A signed value
+// beyond 32 bits is rejected too: kept as its low bits, -t 99999999999999999999 would become -1
+// and make every queued message due.
 int apply_number(const optspec* opt, const char* value) {
   char* end = nullptr;
   if (opt->kind == OPT_INTEGER) {
     const long n = std::strtol(value, &end, 10);
-    if (*end != '\0') {
-      report_error("Invalid integer: ", value, nullptr, nullptr, nullptr, nullptr, 0);
+    if (*end != '\0' || n < INT32_MIN || n > INT32_MAX) {
+      report_error(NO_ERRNO, "Invalid integer: ", value);
       return -1;
     }
-    *static_cast<int32_t*>(opt->target) =
-        static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(n)));
+    *static_cast<int32_t*>(opt->target) = static_cast<int32_t>(n);
     return 1;
   }
   const unsigned long n = std::strtoul(value, &end, 10);
   if (*end != '\0') {
-    report_error("Invalid unsigned integer: ", value, nullptr, nullptr, nullptr, nullptr, 0);
+    report_error(NO_ERRNO, "Invalid unsigned integer: ", value);
     return -1;
   }
   *static_cast<uint32_t*>(opt->target) = static_cast<uint32_t>(n);

@@ -19,6 +19,26 @@ void write_diagnostic(const char* label, const char* p1, const char* p2, const c
 void report_error(const char* p1, const char* p2, const char* p3, const char* p4,
                   const char* p5, const char* p6, int with_errno);
 
+// Whether a diagnostic ends with ": " and the system's text for errno.
+enum diag_errno : int { NO_ERRNO = 0, WITH_ERRNO = 1 };
+
+// The short form of fatal: names only the parts (one to six texts) and whether the system's
+// error text follows, e.g. fatal(111, WITH_ERRNO, "Could not read '", path, "'").
+template <typename... Parts>
+[[noreturn]] void fatal(int status, diag_errno with_errno, Parts... parts) {
+  static_assert(sizeof...(Parts) >= 1 && sizeof...(Parts) <= 6, "one to six parts");
+  const char* p[6] = {parts...};
+  fatal(status, p[0], p[1], p[2], p[3], p[4], p[5], with_errno);
+}
+
+// The short form of report_error, as fatal's above.
+template <typename... Parts>
+void report_error(diag_errno with_errno, Parts... parts) {
+  static_assert(sizeof...(Parts) >= 1 && sizeof...(Parts) <= 6, "one to six parts");
+  const char* p[6] = {parts...};
+  report_error(p[0], p[1], p[2], p[3], p[4], p[5], with_errno);
+}
+
 // Ends the process with "Out of memory", status 111.
 [[noreturn]] void die_oom();
 

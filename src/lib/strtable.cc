@@ -107,4 +107,15 @@ uint32_t strtable_hash(uint32_t seed, const char* p, uint32_t n) {
   return h;
 }
 
+void strtable_free(strtable* t) {
+  for (uint32_t i = 0; i < t->capacity && t->slots != nullptr; ++i) {
+    strtable_entry* entry = t->slots[i];
+    if (entry == nullptr) continue;
+    free(entry->key.data);
+    free(entry);
+  }
+  free(t->slots);
+  strtable_init(t);
+}
+
 }  // namespace lagwatch

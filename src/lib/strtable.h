@@ -41,6 +41,10 @@ int strtable_add(strtable* t, const bytestr* key, uintptr_t value);
 // null when there is none.
 strtable_entry* strtable_get(const strtable* t, const bytestr* key);
 
+// Frees every entry and the slots, leaving an empty table. The program never calls it: its
+// tables live until the process ends; tests and fuzz targets that load again do.
+void strtable_free(strtable* t);
+
 // Returns the hash of the `n` bytes at `p`: h = seed, then h = (h * 33) ^ byte for each byte
 // taken as unsigned, modulo 2^32. The table always uses the seed 5381.
 uint32_t strtable_hash(uint32_t seed, const char* p, uint32_t n);

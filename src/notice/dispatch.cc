@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +12,9 @@
 #include <cstring>
 
 #include "lib/diag.h"
+#include "lib/fileio.h"
 #include "run/conf.h"
-#include "run/control.h"
+#include "run/queuefile.h"
 #include "run/settings.h"
 
 namespace lagwatch {
@@ -22,19 +24,25 @@ pid_t injector_pid;
 
 uint32_t count_undone(recipient_list list) {
   uint32_t undone = 0;
-  if (list.data == nullptr) return 0;
   uint32_t pos = 0;
-  while (pos < list.length && list.data[pos] != '\0') {
-    if (list.data[pos] == 'T') ++undone;
-    const void* nul = memchr(list.data + pos, '\0', list.length - pos);
-    if (nul == nullptr) break;  // the last record, without its NUL
-    pos = static_cast<uint32_t>(static_cast<const char*>(nul) - list.data) + 1;
+  const char* record = nullptr;
+  uint32_t size = 0;
+  while (recipient_next(list, &pos, &record, &size)) {
+    if (record[0] == 'T') ++undone;
   }
   return undone;
 }
 
 bool sender_is_bounce(const char* sender) {
   return sender[0] == '\0' || strcmp(sender, "#@[]") == 0;
+}
+
+bool sender_has_control(const char* sender) {
+  for (const char* p = sender; *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7f) return true;
+  }
+  return false;
 }
 
 namespace {
@@ -44,8 +52,7 @@ void set_sigpipe(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   if (sigemptyset(&action.sa_mask) != 0 || sigaction(SIGPIPE, &action, nullptr) != 0) {
-    fatal(111, "Could not set the disposition of SIGPIPE", nullptr, nullptr, nullptr, nullptr,
-          nullptr, 1);
+    fatal(111, WITH_ERRNO, "Could not set the disposition of SIGPIPE");
   }
 }
 
@@ -63,10 +70,7 @@ void ignore_broken_pipe() {
 int wait_for_status(int options) {
   int status = 0;
   while (waitpid(injector_pid, &status, options) == -1) {
-    if (errno != EINTR) {
-      fatal(111, "Could not wait for qmail-inject to exit", nullptr, nullptr, nullptr, nullptr,
-            nullptr, 1);
-    }
+    if (errno != EINTR) fatal(111, WITH_ERRNO, "Could not wait for qmail-inject to exit");
   }
   return status;
 }
@@ -88,53 +92,107 @@ int collect_injector() {
 
 bool is_refusal(int status) { return (status & 0x7f) == 0 && ((status >> 8) & 0xff) == 100; }
 
-void report_refusal(const char* filename) {
+notice_outcome report_refusal(const char* filename) {
   ++notices_refused;
-  report_error("qmail-inject refused the notice for '", "info/", filename, "'", nullptr, nullptr,
-               0);
+  report_error(NO_ERRNO, "qmail-inject refused the notice for '", "info/", filename, "'");
+  return NOTICE_REFUSED;
 }
 
-// In the child: makes the read end of the pipe standard input and runs the injector.
-[[noreturn]] void exec_injector(int read_fd, int write_fd, const char* sender) {
+// In the child: makes the read end of the pipe standard input and runs the injector with the
+// argument vector "-f" "" "-a" ["--"] SENDER [EXTRA], an empty environment and no descriptor
+// but 0, 1 and 2.
+[[noreturn]] void exec_injector(int read_fd, pid_t parent, const char* sender) {
   set_sigpipe(SIG_DFL);  // an ignored signal would stay ignored across exec
-  if (close(write_fd) != 0) {
-    fatal(111, "Could not close the pipe in qmail-inject", nullptr, nullptr, nullptr, nullptr,
-          nullptr, 1);
-  }
-  if (read_fd != 0) {
-    if (dup2(read_fd, 0) == -1 || close(read_fd) != 0) {
-      fatal(111, "Could not connect the pipe to qmail-inject", nullptr, nullptr, nullptr, nullptr,
-            nullptr, 1);
-    }
-  }
-  const char* path = injector_path;
-  const char* extra = settings.extra_rcpt;
+  // qmail-inject queues whatever it has read when its input ends, so an injector that outlived
+  // this process would queue half a notice: the kernel kills it when this process dies.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fatal(111, WITH_ERRNO, "Could not start qmail-inject");
+  if (getppid() != parent) _exit(111);  // died before the request took hold
+  // The pipe was made close-on-exec; dup2 gives standard input a descriptor without the flag.
+  const int connected = read_fd == 0 ? fcntl(0, F_SETFD, 0) : dup2(read_fd, 0);
+  if (connected == -1) fatal(111, WITH_ERRNO, "Could not connect the pipe to qmail-inject");
+  // Whatever this process inherited (a caller's lock, a stray descriptor) stays out of
+  // qmail-inject and the qmail-queue it runs.
+  fd_close_from(3);
+  const char* argv[8];
+  int n = 0;
+  argv[n++] = injector_path;
+  argv[n++] = "-f";
+  argv[n++] = "";
+  argv[n++] = "-a";
   // qmail-inject takes an argument that begins with "-" for an option even after -a; the
   // sender comes from a stranger, so "--" ends the options before such a sender.
-  if (sender[0] == '-') {
-    if (extra != nullptr) {
-      execl(path, path, "-f", "", "-a", "--", sender, extra, static_cast<char*>(nullptr));
-    } else {
-      execl(path, path, "-f", "", "-a", "--", sender, static_cast<char*>(nullptr));
-    }
-  } else {
-    if (extra != nullptr) {
-      execl(path, path, "-f", "", "-a", sender, extra, static_cast<char*>(nullptr));
-    } else {
-      execl(path, path, "-f", "", "-a", sender, static_cast<char*>(nullptr));
-    }
-  }
+  if (sender[0] == '-') argv[n++] = "--";
+  argv[n++] = sender;
+  if (settings.extra_rcpt != nullptr) argv[n++] = settings.extra_rcpt;
+  argv[n] = nullptr;
+  // qmail-inject takes flags, the From: line and even the program that queues (QMAILQUEUE) from
+  // its environment: it gets none, as qmail's own daemons start under "env -".
+  char* const no_environment[] = {nullptr};
+  execve(injector_path, const_cast<char* const*>(argv), no_environment);
   // Take the whole notice before saying so: the parent then always learns of the failure from
   // the exit status, after this diagnostic, and never by a broken pipe whose timing depends on
   // how fast this child ends.
   const int exec_errno = errno;
   char sink[4096];
-  for (;;) {
-    const ssize_t got = read(0, sink, sizeof sink);
-    if (got == 0 || (got == -1 && errno != EINTR)) break;
+  while (fd_read(0, sink, sizeof sink) > 0) {
   }
   errno = exec_errno;
-  fatal(111, "Exec of qmail-inject failed", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
+  fatal(111, WITH_ERRNO, "Exec of qmail-inject failed");
+}
+
+// Opens the message text before the injector starts, so that a notice is either whole or never
+// begun: qmail may finish the message (and remove its text) at any moment. Returns false when
+// the message has left the queue.
+bool open_message_text(const char* filename, int* fd) {
+  struct stat status;
+  switch (queue_file_open(QUEUE_MESS, filename, fd, &status)) {
+    case OPEN_OK:
+      return true;
+    case OPEN_MISSING:
+      debug_departed(filename);
+      return false;
+    case OPEN_NOT_REGULAR:
+      fatal(111, NO_ERRNO, "Could not open message file: not a regular file");
+    case OPEN_FAILED:
+      break;
+  }
+  fatal(111, WITH_ERRNO, "Could not open message file");
+}
+
+FILE* open_stream(int fd) {
+  FILE* stream = fdopen(fd, "w");
+  if (stream != nullptr) return stream;
+  const int saved = errno;
+  // Closing the pipe would let the injector queue an empty notice: kill it first.
+  if (injector_pid != 0) kill_injector();
+  fd_close_read_only(fd);
+  errno = saved;
+  fatal(111, WITH_ERRNO, "Could not open a stream to qmail-inject");
+}
+
+// A write into the injector failed. An injector that quit early may have refused the notice:
+// ask it first. One still running would queue the part it got once this process ends.
+notice_outcome write_failed(int write_errno, const char* filename) {
+  if (injector_pid != 0) {
+    if (write_errno != EPIPE) {
+      kill_injector();
+    } else if (is_refusal(collect_injector())) {
+      return report_refusal(filename);
+    }
+  }
+  errno = write_errno;
+  fatal(111, WITH_ERRNO, "Writing to qmail-inject failed");
+}
+
+// Closes the notice's stream and learns what the injector made of it.
+notice_outcome finish_notice(FILE* stream, const char* filename) {
+  // A write that failed earlier leaves only the stream's error flag when nothing more was
+  // buffered after it, and fclose then succeeds: look at the flag too.
+  int write_errno = 0;
+  if (fflush(stream) != 0 || ferror(stream) != 0) write_errno = errno != 0 ? errno : EIO;
+  if (fclose(stream) != 0 && write_errno == 0) write_errno = errno;
+  if (write_errno != 0) return write_failed(write_errno, filename);
+  return wait_injector() != 0 ? NOTICE_SENT : report_refusal(filename);
 }
 
 }  // namespace
@@ -147,131 +205,74 @@ int start_injector(const char* sender) {
   if (settings.opt_no_send) {
     injector_pid = 0;
     const int fd = dup(1);
-    if (fd == -1) {
-      fatal(111, "Could not duplicate standard output", nullptr, nullptr, nullptr, nullptr, nullptr,
-            1);
-    }
+    if (fd == -1) fatal(111, WITH_ERRNO, "Could not duplicate standard output");
     return fd;
   }
   int fds[2];
-  if (pipe(fds) != 0) {
-    fatal(111, "Could not create a pipe to qmail-inject", nullptr, nullptr, nullptr, nullptr,
-          nullptr, 1);
-  }
+  if (pipe2(fds, O_CLOEXEC) != 0) fatal(111, WITH_ERRNO, "Could not create a pipe to qmail-inject");
   // The child inherits the C library's stream buffers, and a child whose exec fails leaves
   // through exit(), which flushes them: empty them first so nothing is written twice. A stream
   // that cannot be flushed keeps its error; its owner reports it.
   static_cast<void>(fflush(nullptr));
+  const pid_t parent = getpid();
   injector_pid = fork();
-  if (injector_pid == -1) {
-    fatal(111, "Could not fork", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
-  }
-  if (injector_pid == 0) exec_injector(fds[0], fds[1], sender);
-  if (close(fds[0]) != 0) {
-    fatal(111, "Could not close the pipe to qmail-inject", nullptr, nullptr, nullptr, nullptr,
-          nullptr, 1);
-  }
+  if (injector_pid == -1) fatal(111, WITH_ERRNO, "Could not fork");
+  if (injector_pid == 0) exec_injector(fds[0], parent, sender);
+  if (close(fds[0]) != 0) fatal(111, WITH_ERRNO, "Could not close the pipe to qmail-inject");
   return fds[1];
 }
 
 int wait_injector() {
   if (injector_pid == 0) return 1;
   const int status = collect_injector();
-  if ((status & 0x7f) != 0) {
-    fatal(111, "qmail-inject crashed", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
-  }
+  if ((status & 0x7f) != 0) fatal(111, NO_ERRNO, "qmail-inject crashed");
   if (status >= 256) {
     if (is_refusal(status)) return 0;
-    fatal(111, "qmail-inject exited with an error", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
+    fatal(111, NO_ERRNO, "qmail-inject exited with an error");
   }
   return 1;
 }
 
-void send_notice(const char* sender, const char* filename, recipient_list remote,
-                 recipient_list local) {
+notice_outcome send_notice(const char* sender, const char* filename, recipient_list remote,
+                           recipient_list local) {
   ignore_broken_pipe();
-
-  // The message text is opened before the injector starts, so that a notice is either whole
-  // or never begun: qmail may finish the message (and remove its text) at any moment.
   int mess_fd = -1;
-  if (settings.opt_copy_bytes != 0) {
-    mess_fd = open_control_file("mess", filename);
-    if (mess_fd == -1) {
-      if (errno == ENOENT) {
-        if (settings.opt_debug) debug_line("ignoring %s, message left the queue", filename);
-        return;
-      }
-      fatal(111, "Could not open message file", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
-    }
-    // The injector has no use for the message text; keep the descriptor out of it. Should
-    // that fail, the descriptor merely stays open in the injector, which harms nothing.
-    static_cast<void>(fcntl(mess_fd, F_SETFD, FD_CLOEXEC));
-  }
-
-  const int fd = start_injector(sender);
-  FILE* stream = fdopen(fd, "w");
-  if (stream == nullptr) {
-    const int saved = errno;
-    // Closing the pipe would let the injector queue an empty notice: kill it first.
-    if (injector_pid != 0) kill_injector();
-    // The process is about to end: nothing a failed close could report matters. (cppcheck
-    // 2.10 reports a second close of it on a path that does not exist.)
-    // cppcheck-suppress doubleFree
-    static_cast<void>(close(fd));
-    errno = saved;
-    fatal(111, "Could not open a stream to qmail-inject", nullptr, nullptr, nullptr, nullptr,
-          nullptr, 1);
-  }
-
+  if (settings.opt_copy_bytes != 0 && !open_message_text(filename, &mess_fd)) return NOTICE_NONE;
+  FILE* stream = open_stream(start_injector(sender));
   write_notice(stream, sender, remote, local, mess_fd);
-
-  // A write that failed earlier leaves only the stream's error flag when nothing more was
-  // buffered after it, and fclose then succeeds: look at the flag too.
-  int write_errno = 0;
-  if (fflush(stream) != 0 || ferror(stream) != 0) write_errno = errno != 0 ? errno : EIO;
-  // Only read through: its close has nothing to report.
-  // cppcheck-suppress doubleFree
-  if (mess_fd != -1) static_cast<void>(close(mess_fd));
-  if (fclose(stream) != 0 && write_errno == 0) write_errno = errno;
-  if (write_errno != 0) {
-    if (injector_pid != 0) {
-      if (write_errno == EPIPE) {
-        // The injector may have quit early because it refused the notice: ask it first.
-        if (is_refusal(collect_injector())) {
-          report_refusal(filename);
-          return;
-        }
-      } else {
-        // It would queue the part of the notice it got once this process ends.
-        kill_injector();
-      }
-    }
-    errno = write_errno;
-    fatal(111, "Writing to qmail-inject failed", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
-  }
-  if (wait_injector() == 0) report_refusal(filename);
+  if (mess_fd != -1) fd_close_read_only(mess_fd);
+  return finish_notice(stream, filename);
 }
 
-void dispatch_notice(const char* sender, const char* filename) {
+notice_result dispatch_notice(const char* sender, const char* filename) {
+  notice_result result = {NOTICE_NONE, 0};
   // qmail's bounces (empty sender) and double bounces ("#@[]") must not be answered: a notice
   // to "<>" is thrown away, and one to "#@[]" sits in the queue until it expires.
   if (sender_is_bounce(sender)) {
     if (settings.opt_debug) debug_line("ignoring, bounce message");
-    return;
+    return result;
+  }
+  // The sender is written into the notice's header: a line feed in it would let a stranger
+  // write the rest of a mail sent from this host's MAILER-DAEMON.
+  if (sender_has_control(sender)) {
+    if (settings.opt_debug) debug_line("ignoring, sender has control characters");
+    return result;
   }
   uint32_t remote_length = 0;
   uint32_t local_length = 0;
-  char* remote_text = read_control_file("remote", filename, &remote_length);
-  char* local_text = read_control_file("local", filename, &local_length);
+  char* remote_text = queue_read_list(QUEUE_REMOTE, filename, &remote_length);
+  char* local_text = queue_read_list(QUEUE_LOCAL, filename, &local_length);
   const recipient_list remote{remote_text, remote_length};
   const recipient_list local{local_text, local_length};
-  const uint32_t undone = count_undone(remote) + count_undone(local);
+  result.undone = count_undone(remote) + count_undone(local);
   if (settings.opt_debug) {
-    debug_line("filename=%s sender='%s' undone=%d", filename, sender, static_cast<int>(undone));
+    debug_line("filename=%s sender='%s' undone=%d", filename, sender,
+               static_cast<int>(result.undone));
   }
-  if (undone != 0) send_notice(sender, filename, remote, local);
+  if (result.undone != 0) result.outcome = send_notice(sender, filename, remote, local);
   free(remote_text);
   free(local_text);
+  return result;
 }
 
 }  // namespace lagwatch

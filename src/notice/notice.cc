@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/fileio.h"
 #include "run/settings.h"
 
 namespace lagwatch {
@@ -77,6 +78,26 @@ bool read_count(const char** p, uint64_t* value) {
   return fits;
 }
 
+// RFC 5322 atext, and the bytes of RFC 6532's UTF-8 addresses.
+bool is_atom_byte(unsigned char c) {
+  if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+    return true;
+  }
+  return c != '\0' && strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
+}
+
+bool is_dot_atom(const char* text, size_t n) {
+  if (n == 0 || text[0] == '.' || text[n - 1] == '.') return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (text[i] == '.') {
+      if (text[i + 1] == '.') return false;
+    } else if (!is_atom_byte(static_cast<unsigned char>(text[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 uint32_t expand_template(FILE* stream, const char* tmpl, const char* const args[3]) {
@@ -135,6 +156,34 @@ uint32_t expand_template(FILE* stream, const char* tmpl, const char* const args[
   return used;
 }
 
+bool recipient_next(recipient_list list, uint32_t* pos, const char** record, uint32_t* size) {
+  if (list.data == nullptr || *pos >= list.length || list.data[*pos] == '\0') return false;
+  const char* start = list.data + *pos;
+  const uint32_t left = list.length - *pos;
+  const void* nul = memchr(start, '\0', left);
+  // The last record may lack its NUL: it ends with the list's last byte.
+  *size = nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - start) : left;
+  *record = start;
+  *pos += *size + 1;
+  return true;
+}
+
+void write_address(FILE* stream, const char* sender) {
+  const char* at = strrchr(sender, '@');
+  const size_t local_length = at != nullptr ? static_cast<size_t>(at - sender) : strlen(sender);
+  if (is_dot_atom(sender, local_length)) {
+    fputs(sender, stream);
+    return;
+  }
+  fputc('"', stream);
+  for (size_t i = 0; i < local_length; ++i) {
+    if (sender[i] == '"' || sender[i] == '\\') fputc('\\', stream);
+    fputc(sender[i], stream);
+  }
+  fputc('"', stream);
+  if (at != nullptr) fputs(at, stream);
+}
+
 void mime_boundary_build() {
   static const char digits[] = "0123456789ABCDEF";
   struct timeval tv {};
@@ -150,30 +199,15 @@ namespace {
 
 // Writes "\t" + address + "\n" for every "T" record of `list`, in list order.
 void write_recipients(FILE* stream, recipient_list list) {
-  if (list.data == nullptr) return;
   uint32_t pos = 0;
-  while (pos < list.length && list.data[pos] != '\0') {
-    const char* record = list.data + pos;
-    const uint32_t left = list.length - pos;
-    const void* nul = memchr(record, '\0', left);
-    const uint32_t size =
-        nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - record) : left;
-    if (record[0] == 'T') {
-      fputc('\t', stream);
-      fwrite(record + 1, 1, size - 1, stream);
-      fputc('\n', stream);
-    }
-    pos += size + 1;
+  const char* record = nullptr;
+  uint32_t size = 0;
+  while (recipient_next(list, &pos, &record, &size)) {
+    if (record[0] != 'T') continue;
+    fputc('\t', stream);
+    fwrite(record + 1, 1, size - 1, stream);
+    fputc('\n', stream);
   }
-}
-
-// read(2) that retries when a signal interrupts it.
-ssize_t read_retrying(int fd, char* buffer, size_t n) {
-  ssize_t got;
-  do {
-    got = read(fd, buffer, n);
-  } while (got == -1 && errno == EINTR);
-  return got;
 }
 
 // Copies the message text from `fd` through one 4096-byte buffer: all of it when `limit` is
@@ -183,7 +217,7 @@ void copy_message(FILE* stream, int fd, int32_t limit) {
   char buffer[4096];
   if (limit < 0) {
     for (;;) {
-      const ssize_t got = read_retrying(fd, buffer, sizeof buffer);
+      const ssize_t got = fd_read(fd, buffer, sizeof buffer);
       if (got <= 0) return;
       if (fwrite(buffer, 1, static_cast<size_t>(got), stream) != static_cast<size_t>(got)) return;
     }
@@ -193,7 +227,7 @@ void copy_message(FILE* stream, int fd, int32_t limit) {
   while (copied < wanted) {
     const uint32_t room = wanted - copied;
     const size_t ask = room < sizeof buffer ? room : sizeof buffer;
-    const ssize_t got = read_retrying(fd, buffer, ask);
+    const ssize_t got = fd_read(fd, buffer, ask);
     if (got <= 0) break;
     if (fwrite(buffer, 1, static_cast<size_t>(got), stream) != static_cast<size_t>(got)) break;
     copied += static_cast<uint32_t>(got);
@@ -211,8 +245,9 @@ void write_notice(FILE* stream, const char* sender, recipient_list remote, recip
   const bool mime = settings.opt_mime != 0;
   const bool copy = settings.opt_copy_bytes != 0;
 
-  fprintf(stream, "From: <MAILER-DAEMON@%s>\nTo: <%s>\nSubject: delayed delivery notice\n", me,
-          sender);
+  fprintf(stream, "From: <MAILER-DAEMON@%s>\nTo: <", me);
+  write_address(stream, sender);
+  fputs(">\nSubject: delayed delivery notice\n", stream);
   if (mime) {
     mime_boundary_build();
     fprintf(stream,

@@ -15,6 +15,17 @@ struct recipient_list {
   uint32_t length;
 };
 
+// Steps through the records of `list`: from *pos (0 for the first record) it finds the next
+// record, stores its start in *record and its length without the NUL in *size (at least 1),
+// and moves *pos past it. Returns false at the end of the list.
+bool recipient_next(recipient_list list, uint32_t* pos, const char** record, uint32_t* size);
+
+// Writes `sender` as the address of a To: line. A local part (before the last "@", or the
+// whole sender without one) that is not a dot-atom of RFC 5322 atext (bytes of 0x80 and up
+// allowed) is written in double quotes, with a backslash before each '"' and '\'; the domain is
+// written as it is.
+void write_address(FILE* stream, const char* sender);
+
 // The rendering of a count of seconds: "N days", "N hours", "N minutes" or "N seconds".
 struct duration_text {
   char text[32];  // NUL-terminated; at most 28 characters

@@ -183,7 +183,9 @@ TEST(ExpandTemplate, NeverUsesAFourthArgument) {
     const std::string out =
         capture([&](FILE* s) { used = expand_template(s, tmpl.c_str(), heap_args.data()); });
     EXPECT_LE(used, 3u) << tmpl;
-    if (tmpl.find('%') == std::string::npos) EXPECT_EQ(out, tmpl);
+    if (tmpl.find('%') == std::string::npos) {
+      EXPECT_EQ(out, tmpl);
+    }
   }
 }
 
@@ -385,11 +387,37 @@ TEST_F(WriteNotice, MimeWithoutCopyEndsWithClosingBoundary) {
   EXPECT_EQ(occurrences, 3);
 }
 
-TEST_F(WriteNotice, EmptySenderGivesEmptyAngleBrackets) {
+// The To: line: a dot-atom local part stays as it is; any other is quoted as qmail's own bounces
+// quote it. The domain is never touched.
+TEST_F(WriteNotice, ToLineQuotesALocalPartThatIsNotADotAtom) {
+  struct Case {
+    const char* name;
+    std::string sender;
+    std::string to;
+  };
+  const Case cases[] = {
+      {"DotAtom", "alice.b+tag@sender.example", "alice.b+tag@sender.example"},
+      {"EveryAtextSpecial", "!#$%&'*+-/=?^_`{|}~@x", "!#$%&'*+-/=?^_`{|}~@x"},
+      {"HighBytesStay", "j\xc3\xbcrgen@x", "j\xc3\xbcrgen@x"},
+      {"Blank", "odd sender@sender.example", "\"odd sender\"@sender.example"},
+      {"QuoteAndBackslashEscaped", "a\"b\\c@x", "\"a\\\"b\\\\c\"@x"},
+      {"LeadingDot", ".a@x", "\".a\"@x"},
+      {"TrailingDot", "a.@x", "\"a.\"@x"},
+      {"DoubleDot", "a..b@x", "\"a..b\"@x"},
+      {"LastAtSplits", "a@b@c", "\"a@b\"@c"},
+      {"EmptyLocalPart", "@x", "\"\"@x"},
+      {"NoAtQuotesTheWholeSender", "odd sender", "\"odd sender\""},
+      {"NoAtDotAtom", "postmaster", "postmaster"},
+      {"EmptySender", "", "\"\""},
+      {"DomainKeptAsItIs", "a b@[1.2.3.4]", "\"a b\"@[1.2.3.4]"},
+  };
   settings.opt_copy_bytes = 0;
-  const std::string header =
-      "From: <MAILER-DAEMON@mail.example.org>\nTo: <>\nSubject: delayed delivery notice\n\n";
-  EXPECT_EQ(notice("", kRemote, "", -1).substr(0, header.size()), header);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string header = "From: <MAILER-DAEMON@mail.example.org>\nTo: <" + c.to +
+                               ">\nSubject: delayed delivery notice\n\n";
+    EXPECT_EQ(notice(c.sender.c_str(), kRemote, "", -1).substr(0, header.size()), header);
+  }
 }
 
 // What follows the recipient lines of a plain notice: the copy and its end.

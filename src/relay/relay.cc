@@ -1,9 +1,10 @@
 #include "relay/relay.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,6 +29,23 @@ bytestr relay_key;
 int relay_cdb_fd = -1;
 cdbreader relay_cdb;
 
+// Opens morercpthosts.cdb and attaches the reader to it. A missing file means no cdb; one that
+// cannot be opened or is a directory ends the run, as a notice filter that silently lost half
+// its domains would refuse senders qmail accepts mail for.
+void open_relay_cdb() {
+  relay_cdb_fd = open_control_file(nullptr, "morercpthosts.cdb");
+  if (relay_cdb_fd == -1) {
+    if (errno == ENOENT) return;
+    fatal(111, WITH_ERRNO, "Could not read '", control_path_text(), "'");
+  }
+  struct stat status;
+  if (fstat(relay_cdb_fd, &status) == -1 || S_ISDIR(status.st_mode)) {
+    if (S_ISDIR(status.st_mode)) errno = EISDIR;
+    fatal(111, WITH_ERRNO, "Could not read '", control_path_text(), "'");
+  }
+  cdbreader_attach(&relay_cdb, relay_cdb_fd);
+}
+
 }  // namespace
 
 void load_relay_domains() {
@@ -48,13 +66,7 @@ void load_relay_domains() {
   }
   free(text);
 
-  relay_cdb_fd = open_control_file(nullptr, "morercpthosts.cdb");
-  if (relay_cdb_fd != -1) {
-    // The injectors started during the walk have no use for it. Should marking it fail, it
-    // merely stays open in them, which harms nothing.
-    (void)fcntl(relay_cdb_fd, F_SETFD, FD_CLOEXEC);
-    cdbreader_attach(&relay_cdb, relay_cdb_fd);
-  }
+  open_relay_cdb();
 }
 
 int check_sender(const char* sender) {
@@ -80,14 +92,7 @@ int check_sender(const char* sender) {
 }
 
 void relay_reset() {
-  for (uint32_t i = 0; i < relay_set.capacity && relay_set.slots != nullptr; ++i) {
-    strtable_entry* e = relay_set.slots[i];
-    if (e == nullptr) continue;
-    free(e->key.data);
-    free(e);
-  }
-  free(relay_set.slots);
-  strtable_init(&relay_set);
+  strtable_free(&relay_set);
   if (relay_cdb.mapping != nullptr) {
     (void)munmap(const_cast<char*>(relay_cdb.mapping), relay_cdb.size);
   }

@@ -14,5 +14,6 @@ const char* const control_dir = LAGWATCH_QMAIL_HOME "/control";
 const char* const queue_dir = LAGWATCH_QMAIL_HOME "/queue";
 const char* const injector_path = LAGWATCH_QMAIL_HOME "/bin/qmail-inject";
 const char* const run_file_path = LAGWATCH_RUN_FILE;
+const char* const journal_path = LAGWATCH_RUN_FILE ".sent";
 
 }  // namespace lagwatch

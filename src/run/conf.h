@@ -3,7 +3,7 @@
 
 namespace lagwatch {
 
-// The four absolute paths the program works with. They are fixed when the program is built
+// The absolute paths the program works with. They are fixed when the program is built
 // (the qmail home and the run file); nothing at run time changes them.
 
 // qmail's control directory: the qmail home + "/control".
@@ -17,6 +17,9 @@ extern const char* const injector_path;
 
 // The file that keeps the start time of the last completed run.
 extern const char* const run_file_path;
+
+// The journal of the notices handed over in the current window: the run file's path + ".sent".
+extern const char* const journal_path;
 
 }  // namespace lagwatch
 

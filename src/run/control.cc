@@ -11,9 +11,11 @@
 
 #include "lib/bytestr.h"
 #include "lib/diag.h"
+#include "lib/fileio.h"
 #include "relay/relay.h"
 #include "run/conf.h"
 #include "run/settings.h"
+#include "run/state.h"
 
 namespace lagwatch {
 
@@ -28,22 +30,75 @@ namespace {
 bytestr control_path;
 
 // The texts load_config and load_bounce_file keep for the run. They live until the process
-// ends; a second load (only tests do that) releases the first one's texts so that they do not
-// turn into leaks.
+// ends; a second load (only tests do that) releases the first one's texts.
 char* loaded_me;
 char* loaded_extra_rcpt;
 char* loaded_template;
 
-// A read-only descriptor has nothing to report at close: the data is in our buffer already.
-void close_read_only(int fd) { (void)close(fd); }
+[[noreturn]] void die_unreadable() { fatal(111, WITH_ERRNO, "Could not read '", control_path.data, "'"); }
 
-// One read call for up to `size` bytes, restarted when a signal interrupts it before any byte
-// arrived. Returns the count read or -1.
-ssize_t read_once(int fd, char* buffer, size_t size) {
-  for (;;) {
-    ssize_t got = read(fd, buffer, size);
-    if (got != -1 || errno != EINTR) return got;
+// Reads the control file; a missing one is the empty text. `strict` makes every other failure
+// end the run; without it (control/me only) such a file reads as the empty text too.
+char* read_control_text(const char* dir, const char* name, uint32_t* length, bool strict) {
+  const int fd = open_control_file(dir, name);
+  if (fd == -1) {
+    if (errno == ENOENT || !strict) return new_empty_text(length);
+    die_unreadable();
   }
+  struct stat status;
+  char* text = fstat(fd, &status) == 0 ? read_open_file(fd, status, length) : nullptr;
+  if (text == nullptr) {
+    if (strict) die_unreadable();
+    text = new_empty_text(length);
+  }
+  fd_close_read_only(fd);
+  return text;
+}
+
+// Cuts `text` at its first line feed.
+char* first_line(char* text) {
+  char* line_feed = strchr(text, '\n');
+  if (line_feed != nullptr) *line_feed = '\0';
+  return text;
+}
+
+void load_me() {
+  // A missing, unreadable or empty control/me all end the run with the one message.
+  char* me = first_line(read_control_text(nullptr, "me", nullptr, false));
+  if (me[0] == '\0') fatal(111, NO_ERRNO, "Could not read control/me");
+  free(loaded_me);
+  loaded_me = me;
+  settings.me = me;
+}
+
+// A bare local part is qualified with this host's name, as qmail itself would do.
+void qualify_extra_rcpt() {
+  free(loaded_extra_rcpt);
+  loaded_extra_rcpt = nullptr;
+  const char* extra = settings.opt_extra_rcpt;
+  settings.extra_rcpt = nullptr;
+  if (extra == nullptr || extra[0] == '\0') return;
+  if (strchr(extra, '@') != nullptr) {
+    settings.extra_rcpt = extra;
+    return;
+  }
+  bytestr qualified = {};
+  if (!bytestr_set_cstr(&qualified, extra) || !bytestr_append_char(&qualified, '@') ||
+      !bytestr_append_cstr(&qualified, settings.me)) {
+    die_oom();
+  }
+  loaded_extra_rcpt = qualified.data;
+  settings.extra_rcpt = qualified.data;
+}
+
+void write_config_debug_lines() {
+  debug_line("me='%s'", settings.me);
+  debug_line("queuelifetime=%ld", static_cast<long>(settings.queuelifetime));
+  // The absent recipient is shown as "(null)" without handing printf a null pointer.
+  debug_line("extra_rcpt='%s'", settings.extra_rcpt != nullptr ? settings.extra_rcpt : "(null)");
+  debug_line("now=%ld", static_cast<long>(settings.now));
+  debug_line("lastrun=%ld", static_cast<long>(settings.lastrun));
+  debug_line("opt_age=%ld", static_cast<long>(static_cast<int64_t>(settings.opt_age)));
 }
 
 }  // namespace
@@ -57,126 +112,102 @@ int open_control_file(const char* dir, const char* name) {
     }
   }
   if (!bytestr_append_cstr(&control_path, name)) die_oom();
-  return open(control_path.data, O_RDONLY);
+  // Non-blocking: a FIFO put in place of a control file must not hang the run.
+  return fd_open_at(AT_FDCWD, control_path.data, O_RDONLY | O_NONBLOCK);
 }
 
-char* read_control_file(const char* dir, const char* name, uint32_t* length) {
-  size_t size = 0;
-  int fd = open_control_file(dir, name);
-  struct stat status;
-  if (fd != -1 && fstat(fd, &status) == 0 && status.st_size > 0) {
-    size = static_cast<size_t>(status.st_size);
+const char* control_path_text() { return control_path.data != nullptr ? control_path.data : ""; }
+
+char* read_open_file(int fd, const struct stat& status, uint32_t* length) {
+  if (S_ISDIR(status.st_mode)) {
+    errno = EISDIR;
+    return nullptr;
   }
-  // A file that cannot be opened or examined reads as the empty text, never as null.
+  const size_t size = status.st_size > 0 ? static_cast<size_t>(status.st_size) : 0;
+  if (size >= UINT32_MAX) {
+    errno = EFBIG;
+    return nullptr;
+  }
   char* text = static_cast<char*>(malloc(size + 1));
   if (text == nullptr) die_oom();
-  size_t got = 0;
-  if (size > 0) {
-    ssize_t count = read_once(fd, text, size);
-    // A failed or short read ends the text after the bytes that did arrive, so that nothing
-    // in it was left over from the allocator.
-    if (count > 0) got = static_cast<size_t>(count);
+  const ssize_t got = fd_read_full(fd, text, size);
+  if (got == -1) {
+    const int error = errno;
+    free(text);
+    errno = error;
+    return nullptr;
   }
+  // A file that shrank since its status was read gives the bytes that did arrive.
   text[got] = '\0';
-  if (fd != -1) close_read_only(fd);
-  // One read call returns at most about 2 GiB on this platform, so the count fits.
   if (length != nullptr) *length = static_cast<uint32_t>(got);
   return text;
 }
 
-char* read_control_line(const char* name) {
-  char* text = read_control_file(nullptr, name);
-  char* line_feed = strchr(text, '\n');
-  if (line_feed != nullptr) *line_feed = '\0';
-  // Nothing else is trimmed: a carriage return before the line feed stays in the text.
+char* new_empty_text(uint32_t* length) {
+  char* text = static_cast<char*>(malloc(1));
+  if (text == nullptr) die_oom();
+  text[0] = '\0';
+  if (length != nullptr) *length = 0;
   return text;
 }
 
+char* read_control_file(const char* dir, const char* name, uint32_t* length) {
+  return read_control_text(dir, name, length, true);
+}
+
+char* read_control_line(const char* name) { return first_line(read_control_file(nullptr, name)); }
+
+int64_t parse_control_long(const char* text, int64_t fallback) {
+  const char* line_feed = strchr(text, '\n');
+  const size_t line_length = line_feed != nullptr ? static_cast<size_t>(line_feed - text) : strlen(text);
+  if (line_length == 0) return fallback;
+  char* end = nullptr;
+  // strtol accepts leading white space and one sign, and clamps values beyond the range of
+  // long (64 bits here) to its nearest bound, which is exactly the reading wanted.
+  const long converted = strtol(text, &end, 10);
+  if (end == text || static_cast<size_t>(end - text) != line_length) return fallback;
+  return converted;
+}
+
 int64_t read_control_long(const char* name, int64_t fallback) {
-  char* text = read_control_line(name);
-  int64_t value = fallback;
-  if (text[0] != '\0') {
-    char* end = nullptr;
-    errno = 0;
-    // strtol accepts leading white space and one sign, and clamps values beyond the range of
-    // long (64 bits here) to its nearest bound, which is exactly the reading wanted; ERANGE
-    // needs no handling of its own.
-    long converted = strtol(text, &end, 10);
-    if (*end == '\0' && end != text) value = converted;
-  }
+  char* text = read_control_file(nullptr, name);
+  const int64_t value = parse_control_long(text, fallback);
   free(text);
   return value;
 }
 
 void load_config() {
   chdir_or_die(control_dir);
-
-  char* me = read_control_line("me");
-  if (me[0] == '\0')
-    fatal(111, "Could not read control/me", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
-  free(loaded_me);
-  loaded_me = me;
-  settings.me = me;
-
+  load_me();
   settings.queuelifetime = read_control_long("queuelifetime", 604800);
   // Taken once: the window of this run ends here, and the next completed run starts from it.
   settings.now = static_cast<int64_t>(time(nullptr));
-  settings.lastrun = read_control_long(run_file_path, 0);
-
-  free(loaded_extra_rcpt);
-  loaded_extra_rcpt = nullptr;
-  const char* extra = settings.opt_extra_rcpt;
-  if (extra == nullptr || extra[0] == '\0') {
-    settings.extra_rcpt = nullptr;
-  } else if (strchr(extra, '@') != nullptr) {
-    settings.extra_rcpt = extra;
-  } else {
-    // A bare local part is qualified with this host's name, as qmail itself would do.
-    size_t extra_length = strlen(extra);
-    size_t me_length = strlen(me);
-    char* qualified = static_cast<char*>(malloc(extra_length + 1 + me_length + 1));
-    if (qualified == nullptr) die_oom();
-    memcpy(qualified, extra, extra_length);
-    qualified[extra_length] = '@';
-    memcpy(qualified + extra_length + 1, me, me_length);
-    qualified[extra_length + 1 + me_length] = '\0';
-    loaded_extra_rcpt = qualified;
-    settings.extra_rcpt = qualified;
-  }
-
+  // A real run claims the run file before it reads from it and keeps it until its update, so
+  // that no notice goes out from a run that could not record it.
+  settings.lastrun = settings.opt_no_send ? run_file_peek() : run_file_claim();
+  journal_load(settings.lastrun, !settings.opt_no_send);
+  qualify_extra_rcpt();
   if (settings.opt_rcpthosts_only) load_relay_domains();
-
-  if (settings.opt_debug) {
-    debug_line("me='%s'", settings.me);
-    debug_line("queuelifetime=%ld", static_cast<long>(settings.queuelifetime));
-    // The absent recipient is shown as "(null)" without handing printf a null pointer.
-    debug_line("extra_rcpt='%s'", settings.extra_rcpt != nullptr ? settings.extra_rcpt : "(null)");
-    debug_line("now=%ld", static_cast<long>(settings.now));
-    debug_line("lastrun=%ld", static_cast<long>(settings.lastrun));
-    debug_line("opt_age=%ld", static_cast<long>(static_cast<int64_t>(settings.opt_age)));
-  }
+  if (settings.opt_debug) write_config_debug_lines();
 }
 
 void load_bounce_file(const char* path) {
-  int fd = open(path, O_RDONLY);
-  if (fd == -1) fatal(111, "Could not open '", path, "'", nullptr, nullptr, nullptr, 1);
+  const int fd = fd_open_at(AT_FDCWD, path, O_RDONLY);
+  if (fd == -1) fatal(111, WITH_ERRNO, "Could not open '", path, "'");
   struct stat status;
-  if (fstat(fd, &status) == -1)
-    fatal(111, "Could not stat '", path, "'", nullptr, nullptr, nullptr, 1);
+  if (fstat(fd, &status) == -1) fatal(111, WITH_ERRNO, "Could not stat '", path, "'");
   size_t size = status.st_size > 0 ? static_cast<size_t>(status.st_size) : 0;
   char* text = static_cast<char*>(malloc(size + 1));
   if (text == nullptr) {
-    fatal(111, "Could not allocate bytes for loading bounce response file.", nullptr, nullptr,
-          nullptr, nullptr, nullptr, 0);
+    fatal(111, NO_ERRNO, "Could not allocate bytes for loading bounce response file.");
   }
   // The template is read whole in one call; anything less (an error, a short read, a file
   // that is not a regular file) is refused rather than expanded half-read.
-  ssize_t count = read_once(fd, text, size);
+  const ssize_t count = fd_read(fd, text, size);
   if (count < 0 || static_cast<size_t>(count) != size) {
-    fatal(111, "Could not read the bounce response file.", nullptr, nullptr, nullptr, nullptr,
-          nullptr, 0);
+    fatal(111, NO_ERRNO, "Could not read the bounce response file.");
   }
-  close_read_only(fd);
+  fd_close_read_only(fd);
   text[size] = '\0';
   free(loaded_template);
   loaded_template = text;

@@ -16,11 +16,14 @@
 
 #include "lib/bytestr.h"
 #include "lib/diag.h"
+#include "lib/fileio.h"
 #include "notice/dispatch.h"
 #include "relay/relay.h"
 #include "run/conf.h"
 #include "run/control.h"
+#include "run/queuefile.h"
 #include "run/settings.h"
+#include "run/state.h"
 
 namespace lagwatch {
 
@@ -36,12 +39,6 @@ int info_dir_fd = AT_FDCWD;
 // "SPLIT/" + entry name of the message being looked at. Any length a directory can yield
 // fits: the buffer grows as needed and is never released, so no name is ever cut or refused.
 bytestr walk_filename;
-
-// "info/" + filename, for a message judged outside a walk.
-bytestr info_path;
-
-// A read-only descriptor has nothing to report at close.
-void close_read_only(int fd) { (void)close(fd); }
 
 // Who the walk reads the queue as. A message outside the window is judged by its status alone,
 // and an info file that could not be opened must still end the run as a failed open does; the
@@ -108,19 +105,10 @@ bool readable_by_status(const struct stat& status) {
   return (status.st_mode & bit) != 0;
 }
 
-[[noreturn]] void die_queue_directory() {
-  fatal(111, "Can't open queue directory", nullptr, nullptr, nullptr, nullptr, nullptr, 1);
-}
+[[noreturn]] void die_queue_directory() { fatal(111, WITH_ERRNO, "Can't open queue directory"); }
 
 [[noreturn]] void die_info_file(const char* filename) {
-  fatal(111, "Can't open or stat info file '", "info/", filename, "'", nullptr, nullptr, 1);
-}
-
-// qmail removes a finished message's info file while the walk runs (after its recipient lists,
-// before its message text). Such a message simply is no longer queued: skipping it keeps a busy
-// server's runs from failing one after another and re-sending the notices already sent.
-void skip_departed(const char* filename) {
-  if (settings.opt_debug) debug_line("ignoring %s, message left the queue", filename);
+  fatal(111, WITH_ERRNO, "Can't open or stat info file '", "info/", filename, "'");
 }
 
 // The modification time plus the threshold, widened with its sign. Saturates instead of
@@ -153,26 +141,21 @@ bool judge(const char* filename, int64_t expiry) {
   return true;
 }
 
-// Reads the due message's sender and hands the message on. The info file stays open until the
-// notice is out, as the descriptor `fd` is closed only by the caller afterwards.
+// Reads the due message's sender and hands the message on; records a notice handed over in
+// the journal. The info file stays open until the notice is out: `fd` is closed by the caller.
 void hand_on(int fd, const struct stat& status, const char* filename) {
-  size_t size = status.st_size > 0 ? static_cast<size_t>(status.st_size) : 0;
-  char* content = static_cast<char*>(malloc(size + 1));
-  if (content == nullptr) die_oom();
-  ssize_t got = 0;
-  do {
-    got = read(fd, content, size);
-  } while (got == -1 && errno == EINTR);
-  // A read that fails (an I/O error, or a directory among the messages) is reported like the
-  // failed open it amounts to: no notice goes to a sender that could not be read.
-  if (got == -1) die_info_file(filename);
-  content[got] = '\0';
+  uint32_t length = 0;
+  char* content = read_open_file(fd, status, &length);
+  // A read that fails is reported like the failed open it amounts to: no notice goes to a
+  // sender that could not be read.
+  if (content == nullptr) die_info_file(filename);
   // qmail writes "F" + sender + NUL. The leading byte is not examined; the sender ends at the
   // first NUL or after the last byte read, so a file that is short, truncated or lacks the NUL
   // gives what is there and nothing beyond it.
-  const char* sender = got > 0 ? content + 1 : content;
+  const char* sender = length > 0 ? content + 1 : content;
   if (check_sender(sender)) {
-    dispatch_notice(sender, filename);
+    const notice_result result = dispatch_notice(sender, filename);
+    if (result.outcome != NOTICE_NONE) journal_record(filename, status.st_mtime);
   } else if (settings.opt_debug) {
     debug_line("ignoring, sender was not in rcpthosts");
   }
@@ -181,57 +164,55 @@ void hand_on(int fd, const struct stat& status, const char* filename) {
 
 // Judges the message `filename` whose info file is `name` relative to the descriptor `dir_fd`.
 //
-// A message outside the window is judged by one status read of its name, without opening the
-// file: on a large queue almost every message is outside the window, and this saves an open and
-// a close for each. Only a due message is opened, and a file whose permission bits would refuse
-// the open: opening it gives the failure, and its message, that the open would have given. Between
-// the status read and the open, qmail may have removed the message and even queued a new one under
-// the same name (names are inode numbers, which are reused quickly), so the opened file's own
-// status is read again and the decision is made once more from it, before the expiry line is
-// written. Every line the run prints is thus about the file that was actually opened, exactly as if
-// it had been opened first and examined through its descriptor.
+// Most messages lie outside the window, and such a message is judged by one status read of its
+// name without opening it. Everything else is opened by the queue's rules and judged afresh
+// from the opened file's own status: qmail may have removed the message and queued a new one
+// under the same name (names are inode numbers) in between, and every line the run prints must
+// be about the file it actually opened. A file whose permission bits would refuse the open is
+// opened too, so that it fails as the open makes it.
 void check_message_at(int dir_fd, const char* name, const char* filename) {
   struct stat listed;
-  if (fstatat(dir_fd, name, &listed, 0) == -1) {
+  if (fstatat(dir_fd, name, &listed, AT_SYMLINK_NOFOLLOW) == -1) {
     if (errno != ENOENT) die_info_file(filename);
-    skip_departed(filename);
+    debug_departed(filename);
     return;
   }
-  int64_t expiry = expiry_of(listed);
-  // Only a regular file is judged by its status: anything else in the queue (a socket, a
-  // device, a directory) is opened like a due message, so that it fails or passes exactly as
-  // the open makes it.
-  if (S_ISREG(listed.st_mode) && !in_window(expiry, settings.lastrun, settings.now) &&
-      readable_by_status(listed)) {
-    judge(filename, expiry);
-    return;
+  if (S_ISREG(listed.st_mode) && readable_by_status(listed)) {
+    const int64_t expiry = expiry_of(listed);
+    if (!in_window(expiry, settings.lastrun, settings.now)) {
+      judge(filename, expiry);
+      return;
+    }
   }
-
-  // Close-on-exec: the injector started for this message has no business with its info file.
-  // Non-blocking: a FIFO among the info files must not stall the walk in open(); for a regular
-  // file the flag changes nothing.
-  int fd;
-  do {
-    fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd == -1 && errno == EINTR);
-  if (fd == -1) {
-    if (errno != ENOENT) die_info_file(filename);
-    skip_departed(filename);
-    return;
-  }
+  int fd = -1;
   struct stat opened;
-  if (fstat(fd, &opened) == -1) die_info_file(filename);
-  if (judge(filename, expiry_of(opened))) hand_on(fd, opened, filename);
-  close_read_only(fd);
+  switch (open_regular(dir_fd, name, O_RDONLY, 0, &fd, &opened)) {
+    case OPEN_OK:
+      break;
+    case OPEN_MISSING:
+      debug_departed(filename);
+      return;
+    case OPEN_NOT_REGULAR:
+      fatal(111, NO_ERRNO, "Can't open or stat info file '", "info/", filename,
+            "': not a regular file");
+    case OPEN_FAILED:
+      die_info_file(filename);
+  }
+  if (judge(filename, expiry_of(opened))) {
+    // A failed run handed this notice over already; the run that repeats its window skips it.
+    if (journal_holds(filename, opened.st_mtime)) {
+      if (settings.opt_debug) debug_line("ignoring, notice already sent");
+    } else {
+      hand_on(fd, opened, filename);
+    }
+  }
+  fd_close_read_only(fd);
 }
 
 // Opens the directory `name` relative to `parent_fd` for reading its entries, or ends the run.
 // A plain file (or anything else that is not a directory) fails with ENOTDIR.
 DIR* open_queue_directory(int parent_fd, const char* name) {
-  int fd;
-  do {
-    fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd == -1 && errno == EINTR);
+  const int fd = fd_open_at(parent_fd, name, O_RDONLY | O_DIRECTORY);
   if (fd == -1) die_queue_directory();
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) die_queue_directory();
@@ -251,27 +232,6 @@ struct dirent* next_entry(DIR* dir) {
     }
     if (entry->d_name[0] != '.') return entry;
   }
-}
-
-// Writes all `n` bytes at `offset`, continuing after short writes and interruptions.
-bool write_all_at(int fd, const char* bytes, size_t n, off_t offset) {
-  while (n > 0) {
-    ssize_t written = pwrite(fd, bytes, n, offset);
-    if (written == -1) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) return false;
-    bytes += written;
-    n -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return true;
-}
-
-[[noreturn]] void die_run_file(int fd) {
-  if (fd != -1) (void)close(fd);
-  fatal(111, "Could not update run file", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -307,10 +267,7 @@ void scan_split_directory(const char* split) {
   DIR* dir = nullptr;
   if (info_dir_fd == AT_FDCWD) {
     reader_refresh();
-    bytestr path = {};
-    if (!bytestr_set_cstr(&path, "info/") || !bytestr_append_cstr(&path, split)) die_oom();
-    dir = open_queue_directory(AT_FDCWD, path.data);
-    free(path.data);
+    dir = open_queue_directory(AT_FDCWD, queue_path(QUEUE_INFO, split));
   } else {
     dir = open_queue_directory(info_dir_fd, split);
   }
@@ -333,51 +290,9 @@ void scan_split_directory(const char* split) {
 
 void check_message(const char* filename) {
   if (info_dir_fd == AT_FDCWD) reader_refresh();
-  if (!bytestr_set_cstr(&info_path, "info/") || !bytestr_append_cstr(&info_path, filename)) {
-    die_oom();
-  }
-  check_message_at(AT_FDCWD, info_path.data, filename);
+  check_message_at(AT_FDCWD, queue_path(QUEUE_INFO, filename), filename);
 }
 
-void update_run_file() {
-  // The file is updated in place rather than emptied and rewritten: a run that fails here
-  // (disk full, file-size limit, I/O error) must leave the previous value, or the next run
-  // would take lastrun as 0 and notify every old message again. Working in place also keeps
-  // the file's inode, owner and mode, so an administrator can prepare it for a non-root user.
-  int fd;
-  do {
-    fd = open(run_file_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  } while (fd == -1 && errno == EINTR);
-  if (fd == -1) die_run_file(-1);
-
-  char digits[24];
-  int length = snprintf(digits, sizeof digits, "%ld", static_cast<long>(settings.now));
-  if (length <= 0 || static_cast<size_t>(length) >= sizeof digits) die_run_file(fd);
-
-  // The new digits go over the old ones first and only then is the file cut to their length,
-  // so that no moment exists in which the file is empty. A write that stored only part of the
-  // digits and then failed would leave new digits followed by old ones: a number no run ever
-  // started at. The two failures that can strike a small write at offset 0 are met before it:
-  // - the file-size limit, which lets a write store the bytes below the limit and refuses the
-  //   rest, is checked first, so that a limit too small for the digits stores none of them;
-  // - a full disk can only refuse a block the file does not have yet, and a previous value
-  //   already occupies the first block: a new or empty file has no value to lose.
-  // What remains is an I/O error in the middle of a 20-byte write, or a failed cut after a
-  // successful write, which leaves the old tail behind the new digits when the old content
-  // was longer. Both end the run with the diagnostic below, so neither passes unnoticed.
-  struct rlimit size_limit;
-  if (getrlimit(RLIMIT_FSIZE, &size_limit) == 0 && size_limit.rlim_cur != RLIM_INFINITY &&
-      size_limit.rlim_cur < static_cast<rlim_t>(length)) {
-    die_run_file(fd);
-  }
-  if (!write_all_at(fd, digits, static_cast<size_t>(length), 0)) die_run_file(fd);
-  int cut;
-  do {
-    cut = ftruncate(fd, length);
-  } while (cut == -1 && errno == EINTR);
-  if (cut == -1) die_run_file(fd);
-  // A failed close can report a write error the file system deferred (NFS, for one).
-  if (close(fd) == -1) die_run_file(-1);
-}
+void update_run_file() { run_file_store(settings.now); }
 
 }  // namespace lagwatch

@@ -359,13 +359,14 @@ struct soak_run {
   bool ok;
 };
 
-// Runs the program once with SOAK_RUN=number; fills in the run's record and returns a
+// Runs the program once as run `number`; fills in the run's record and returns a
 // description of what went wrong, or "" when it exited 0 silently and wrote its run file.
 std::string run_once(int number, int64_t threshold, int64_t lastrun, soak_run* run) {
   const std::string out_path = kSandbox + "/run.out";
   const std::string err_path = kSandbox + "/run.err";
   run->number = number;
   run->lastrun = lastrun;
+  write_whole(kSandbox + "/run-number", std::to_string(number));
   run->start_ns = wall_ns();
   const pid_t pid = fork();
   if (pid == -1) setup_failure("fork");
@@ -374,8 +375,6 @@ std::string run_once(int number, int64_t threshold, int64_t lastrun, soak_run* r
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out == -1 || err == -1 || dup2(out, 1) != 1 || dup2(err, 2) != 2) _exit(126);
     if (chdir(kSandbox.c_str()) != 0) _exit(126);
-    setenv("SOAK_RUN", std::to_string(number).c_str(), 1);
-    setenv("SOAK_NOTICES", kNotices.c_str(), 1);
     const std::string t = std::to_string(threshold);
     execl(LAGWATCH_SOAK_PROGRAM, LAGWATCH_SOAK_PROGRAM, "-t", t.c_str(),
           static_cast<char*>(nullptr));

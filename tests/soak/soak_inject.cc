@@ -1,10 +1,12 @@
 // The soak's stand-in for qmail-inject. It reads the whole notice from standard input and
 // records it, with its argument vector and the number of the run that started it, as one file
-// in the directory named by SOAK_NOTICES: written under a name beginning with "." and then
-// renamed, so that the soak never reads a half-written record. Exits 0 (the notice accepted).
+// in <sandbox>/notices: written under a name beginning with "." and then renamed, so that the
+// soak never reads a half-written record. Exits 0 (the notice accepted). lagwatch starts it
+// with an empty environment, so the run's number comes from <sandbox>/run-number, which the
+// soak writes before each run.
 //
-// Record format: "run=" + SOAK_RUN + "\n", "argc=" + N + "\n", each argument + "\n", "\n", then
-// the notice's bytes exactly as read.
+// Record format: "run=" + the run's number + "\n", "argc=" + N + "\n", each argument + "\n",
+// "\n", then the notice's bytes exactly as read.
 //
 // Any fault of its own ends it with status 97 and a line on standard error, which the soak
 // then reports as a run that did not exit 0.
@@ -19,6 +21,10 @@
 #include <ctime>
 #include <string>
 
+#ifndef LAGWATCH_SOAK_SANDBOX
+#error "LAGWATCH_SOAK_SANDBOX must name the soak's sandbox directory"
+#endif
+
 namespace {
 
 [[noreturn]] void give_up(const char* what) {
@@ -26,16 +32,23 @@ namespace {
   std::exit(97);
 }
 
+// The content of the file `path`.
+std::string read_small_file(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd == -1) give_up("open the run number");
+  char buffer[64];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n <= 0) give_up("read the run number");
+  close(fd);
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* dir = std::getenv("SOAK_NOTICES");
-  const char* run = std::getenv("SOAK_RUN");
-  if (dir == nullptr || run == nullptr) {
-    errno = EINVAL;
-    give_up("SOAK_NOTICES and SOAK_RUN must be set");
-  }
-  std::string record = std::string("run=") + run + "\nargc=" + std::to_string(argc) + "\n";
+  const char* dir = LAGWATCH_SOAK_SANDBOX "/notices";
+  const std::string run = read_small_file(LAGWATCH_SOAK_SANDBOX "/run-number");
+  std::string record = "run=" + run + "\nargc=" + std::to_string(argc) + "\n";
   for (int i = 0; i < argc; ++i) record += std::string(argv[i]) + "\n";
   record += "\n";
   char buffer[16384];

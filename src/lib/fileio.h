@@ -1,0 +1,57 @@
+#ifndef LAGWATCH_LIB_FILEIO_H_
+#define LAGWATCH_LIB_FILEIO_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace lagwatch {
+
+// One helper per system-call pattern the program repeats. Each retries a call that a signal
+// interrupted, and leaves errno as the failing call set it.
+
+// openat(2) with O_CLOEXEC added. Returns the descriptor, or -1.
+int fd_open_at(int dir_fd, const char* path, int flags, mode_t mode = 0);
+
+// How open_regular ended.
+enum open_status : int {
+  OPEN_OK,           // *fd is open, *status describes it
+  OPEN_MISSING,      // the name does not exist (ENOENT)
+  OPEN_FAILED,       // the open or the fstat failed; errno says why
+  OPEN_NOT_REGULAR,  // it opened, but is not a regular file; nothing is left open
+};
+
+// Opens a file whose name strangers may have shaped: never through a symbolic link, never
+// blocking (a FIFO), never as a controlling terminal, close-on-exec; then requires a regular
+// file, judged by fstat on the descriptor so that the file judged is the file opened.
+open_status open_regular(int dir_fd, const char* path, int flags, mode_t mode, int* fd,
+                         struct stat* status);
+
+// One read(2). Returns the count read (0 at end of file), or -1.
+ssize_t fd_read(int fd, char* buffer, size_t n);
+
+// Reads until `n` bytes have arrived or the file ends. Returns the count, or -1.
+ssize_t fd_read_full(int fd, char* buffer, size_t n);
+
+// Writes all `n` bytes at the file offset. Returns false on failure (a write of 0 bytes
+// included, with errno EIO).
+bool fd_write_all(int fd, const char* bytes, size_t n);
+
+// Writes all `n` bytes at `offset`, leaving the file offset alone. Returns false on failure.
+bool fd_pwrite_all(int fd, const char* bytes, size_t n, off_t offset);
+
+// Cuts or extends the file to `length`. Returns false on failure.
+bool fd_truncate(int fd, off_t length);
+
+// Closes every descriptor from `lowest` up (close_range, or one by one where the kernel lacks
+// it). For a child about to run another program.
+void fd_close_from(int lowest);
+
+// Closes a descriptor that was only read from: the data is in hand, so a failed close has
+// nothing to report.
+void fd_close_read_only(int fd);
+
+}  // namespace lagwatch
+
+#endif  // LAGWATCH_LIB_FILEIO_H_
