@@ -109,7 +109,7 @@ bool readable_by_status(const struct stat& status) {
 [[noreturn]] void die_queue_directory() { fatal(111, WITH_ERRNO, "Can't open queue directory"); }
 
 [[noreturn]] void die_info_file(const char* filename) {
-  fatal(111, WITH_ERRNO, "Can't open or stat info file '", "info/", filename, "'");
+  fatal(111, WITH_ERRNO, "Can't open or stat info file '", queue_path(QUEUE_INFO, filename), "'");
 }
 
 // The modification time plus the threshold, widened with its sign. Saturates instead of
@@ -129,17 +129,13 @@ bool judge(const char* filename, int64_t expiry) {
   if (settings.opt_debug) {
     debug_line("filename=%s expiry=%ld", filename, static_cast<long>(expiry));
   }
-  // The test against now comes first: when the clock went back so that lastrun > now, every
-  // message reads "has not yet expired" or "was previously expired", and none is due.
-  if (expiry > settings.now) {
-    if (settings.opt_debug) debug_line("ignoring, has not yet expired");
-    return false;
+  const window_place place = place_in_window(expiry, settings.lastrun, settings.now);
+  if (place == WINDOW_DUE) return true;
+  if (settings.opt_debug) {
+    debug_line(place == WINDOW_NOT_YET ? "ignoring, has not yet expired"
+                                       : "ignoring, was previously expired");
   }
-  if (expiry <= settings.lastrun) {
-    if (settings.opt_debug) debug_line("ignoring, was previously expired");
-    return false;
-  }
-  return true;
+  return false;
 }
 
 // Reads the info file's content: "F" + sender + NUL as qmail writes it. Returns the malloc'd
@@ -184,14 +180,10 @@ void skip_already_sent(int fd, const struct stat& status, const char* filename) 
   free(content);
 }
 
-// Judges the message `filename` whose info file is `name` relative to the descriptor `dir_fd`.
-//
-// Most messages lie outside the window, and such a message is judged by one status read of its
-// name without opening it. Everything else is opened by the queue's rules and judged afresh
-// from the opened file's own status: qmail may have removed the message and queued a new one
-// under the same name (names are inode numbers) in between, and every line the run prints must
-// be about the file it actually opened. A file whose permission bits would refuse the open is
-// opened too, so that it fails as the open makes it.
+// Judges the message `filename` whose info file is `name` relative to `dir_fd`. A message
+// outside the window costs one status read. Anything else is opened and judged afresh from the
+// opened file: qmail reuses names (inode numbers), and what the run prints must be about the
+// file it opened. A file that the open would refuse is opened, so that it fails as it should.
 void check_message_at(int dir_fd, const char* name, const char* filename) {
   struct stat listed;
   if (fstatat(dir_fd, name, &listed, AT_SYMLINK_NOFOLLOW) == -1) {
@@ -215,7 +207,7 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
       debug_departed(filename);
       return;
     case OPEN_NOT_REGULAR:
-      fatal(111, NO_ERRNO, "Can't open or stat info file '", "info/", filename,
+      fatal(111, NO_ERRNO, "Can't open or stat info file '", queue_path(QUEUE_INFO, filename),
             "': not a regular file");
     case OPEN_FAILED:
       die_info_file(filename);
