@@ -17,16 +17,19 @@ char mime_boundary[65];
 
 duration_text format_duration(int64_t seconds) {
   duration_text d{};
-  const long long v = seconds;
-  if (v >= 86400) {
-    snprintf(d.text, sizeof d.text, "%lld days", v / 86400);
-  } else if (v >= 3600) {
-    snprintf(d.text, sizeof d.text, "%lld hours", v / 3600);
-  } else if (v >= 60) {
-    snprintf(d.text, sizeof d.text, "%lld minutes", v / 60);
-  } else {
-    snprintf(d.text, sizeof d.text, "%lld seconds", v);
+  const char* unit = "seconds";
+  int64_t count = seconds;
+  if (seconds >= 86400) {
+    unit = "days";
+    count = seconds / 86400;
+  } else if (seconds >= 3600) {
+    unit = "hours";
+    count = seconds / 3600;
+  } else if (seconds >= 60) {
+    unit = "minutes";
+    count = seconds / 60;
   }
+  snprintf(d.text, sizeof d.text, "%ld %s", static_cast<long>(count), unit);
   return d;
 }
 
