@@ -1,10 +1,12 @@
 # Installation, the Debian package, and the sample qmail home of examples/run-sample.sh.
 #
 #   cmake --install BUILD [--prefix DIR]    (DESTDIR=... is honoured)
-#   cd BUILD && cpack -G DEB
+#   cd BUILD && cpack -G DEB                (needs LAGWATCH_RUN_FILE in /var/lib, see below)
 #
-# The program goes to bin/ (src/CMakeLists.txt), the man page to share/man/man8/, and the README,
-# the examples and the scheduler files to share/doc/lagwatch/.
+# Install components: the files every installation has are in the default one; "plain" holds what
+# only an installation by hand gets (LICENSE, the scheduler files as documents to copy); "deb"
+# holds what only the Debian package gets (the units where systemd finds them, the state
+# directory, the Debian copyright and changelog) and is left out of a plain "cmake --install".
 
 find_program(LAGWATCH_GZIP gzip REQUIRED)
 
@@ -16,6 +18,12 @@ function(lagwatch_localize_paths source dest)
   string(REPLACE "/var/run/lagwatch.time" "@lagwatch-run-file@" text "${text}")
   string(REPLACE "/var/qmail" "${LAGWATCH_QMAIL_HOME}" text "${text}")
   string(REPLACE "@lagwatch-run-file@" "${LAGWATCH_RUN_FILE}" text "${text}")
+  # The cron file ends with a paragraph that seeds the run file at boot, which only a run file in
+  # a directory cleared at boot needs; a build that keeps it elsewhere leaves the paragraph out.
+  if(NOT LAGWATCH_RUN_FILE MATCHES "^/(var/)?run/")
+    string(REGEX REPLACE "\n\n# A run file in /run or /var/run[^\n]*\n(#[^\n]*\n)*" "\n" text
+      "${text}")
+  endif()
   file(WRITE "${dest}.new" "${text}")
   configure_file("${dest}.new" "${dest}" COPYONLY)
   file(REMOVE "${dest}.new")
@@ -38,42 +46,139 @@ add_custom_command(
 add_custom_target(lagwatch_man ALL DEPENDS "${LAGWATCH_MAN_DIR}/man8/lagwatch.8.gz")
 install(FILES "${LAGWATCH_MAN_DIR}/man8/lagwatch.8.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 
-# --- Documentation, examples, scheduler files --------------------------------------------------
+# --- Documentation and scheduler files ---------------------------------------------------------
+# What lands in share/doc/lagwatch works where it lies: the README, the notice template for -f and,
+# in an installation by hand, the licence and the scheduler files to copy into place. The sample
+# qmail home and run-sample.sh need a source tree and a build of their own, so they stay there.
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
-install(DIRECTORY "${PROJECT_SOURCE_DIR}/examples/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples"
-  USE_SOURCE_PERMISSIONS)
-set(LAGWATCH_CONTRIB_FILES lagwatch.cron lagwatch.service lagwatch.timer
-  lagwatch-failure-mail.service)
-foreach(name ${LAGWATCH_CONTRIB_FILES})
+install(FILES "${PROJECT_SOURCE_DIR}/examples/notice-template.txt"
+  DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
+install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT plain)
+set(LAGWATCH_UNIT_FILES lagwatch.service lagwatch.timer lagwatch-failure-mail.service)
+foreach(name lagwatch.cron ${LAGWATCH_UNIT_FILES})
   lagwatch_localize_paths("${PROJECT_SOURCE_DIR}/contrib/${name}" "${CMAKE_BINARY_DIR}/contrib/${name}")
-  install(FILES "${CMAKE_BINARY_DIR}/contrib/${name}" DESTINATION "${CMAKE_INSTALL_DOCDIR}/contrib")
+  install(FILES "${CMAKE_BINARY_DIR}/contrib/${name}" DESTINATION "${CMAKE_INSTALL_DOCDIR}/contrib"
+    COMPONENT plain)
 endforeach()
 
 # --- Debian package ----------------------------------------------------------------------------
-set(LAGWATCH_MAINTAINER "lagwatch maintainers <postmaster@localhost>" CACHE STRING
+# The package keeps the run file in a directory of its own under /var/lib, which a reboot leaves
+# alone, which the package owns and which a purge removes whole. A build whose run file lies
+# anywhere else (the default /var/run is cleared at boot) makes no package: cpack stops with a
+# message (cmake/debian/cpack-options.cmake).
+set(LAGWATCH_DEB_DIR "${PROJECT_SOURCE_DIR}/cmake/debian")
+get_filename_component(LAGWATCH_STATE_DIR "${LAGWATCH_RUN_FILE}" DIRECTORY)
+if(LAGWATCH_STATE_DIR MATCHES "^/var/lib/[^/]+$")
+  set(LAGWATCH_STATE_DIR_USABLE ON)
+else()
+  set(LAGWATCH_STATE_DIR_USABLE OFF)
+endif()
+
+# The package version is the newest entry of the Debian changelog, whose upstream part must be the
+# project's version: a new version needs its own entry.
+file(STRINGS "${LAGWATCH_DEB_DIR}/changelog" LAGWATCH_DEB_HEAD LIMIT_COUNT 1)
+if(NOT LAGWATCH_DEB_HEAD MATCHES "^lagwatch \\(([^-()]+)-([^-()]+)\\) "
+    OR NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "cmake/debian/changelog: the newest entry, '${LAGWATCH_DEB_HEAD}', is not "
+    "for version ${PROJECT_VERSION}-N; add an entry for this version")
+endif()
+set(LAGWATCH_DEB_REVISION "${CMAKE_MATCH_2}")
+set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  "${LAGWATCH_DEB_DIR}/changelog" "${PROJECT_SOURCE_DIR}/LICENSE")
+
+# The copyright file in Debian's machine-readable format, made from LICENSE: its copyright line and,
+# as the licence text, everything after it, indented one blank with " ." for an empty line.
+file(READ "${PROJECT_SOURCE_DIR}/LICENSE" LAGWATCH_LICENSE)
+if(NOT LAGWATCH_LICENSE MATCHES "\nCopyright \\(c\\) ([^\n]+)\n\n(.*[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE: no line 'Copyright (c) ...' followed by the licence text")
+endif()
+set(LAGWATCH_COPYRIGHT_HOLDER "${CMAKE_MATCH_1}")
+string(REPLACE "\n" "\n " LAGWATCH_LICENSE_TEXT " ${CMAKE_MATCH_2}")
+string(REPLACE "\n \n" "\n .\n" LAGWATCH_LICENSE_TEXT "${LAGWATCH_LICENSE_TEXT}")
+set(LAGWATCH_DEB_BUILD "${CMAKE_BINARY_DIR}/debian")
+file(WRITE "${LAGWATCH_DEB_BUILD}/copyright.new"
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: lagwatch
+Comment: lagwatch is released under the MIT licence, which this format calls Expat. The same
+ text is the file LICENSE of the source tree.
+
+Files: *
+Copyright: ${LAGWATCH_COPYRIGHT_HOLDER}
+License: Expat
+${LAGWATCH_LICENSE_TEXT}
+")
+configure_file("${LAGWATCH_DEB_BUILD}/copyright.new" "${LAGWATCH_DEB_BUILD}/copyright" COPYONLY)
+file(REMOVE "${LAGWATCH_DEB_BUILD}/copyright.new")
+
+# The maintainer scripts name the run file and its directory of this build.
+configure_file("${LAGWATCH_DEB_DIR}/postinst.in" "${LAGWATCH_DEB_BUILD}/postinst" @ONLY)
+configure_file("${LAGWATCH_DEB_DIR}/prerm" "${LAGWATCH_DEB_BUILD}/prerm" COPYONLY)
+configure_file("${LAGWATCH_DEB_DIR}/postrm.in" "${LAGWATCH_DEB_BUILD}/postrm" @ONLY)
+
+add_custom_command(
+  OUTPUT "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz"
+  COMMAND ${CMAKE_COMMAND} -E copy "${LAGWATCH_DEB_DIR}/changelog"
+    "${LAGWATCH_DEB_BUILD}/changelog.Debian"
+  COMMAND ${LAGWATCH_GZIP} -9nf "${LAGWATCH_DEB_BUILD}/changelog.Debian"
+  DEPENDS "${LAGWATCH_DEB_DIR}/changelog"
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(lagwatch_deb_changelog ALL DEPENDS "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz")
+
+# What only the package installs: the units where Debian 12 looks for those of packages, the cron
+# file as an example for systems without systemd, the state directory, copyright and changelog,
+# and the lintian override of cmake/debian/lintian-overrides (its reason is written there).
+install(FILES "${LAGWATCH_DEB_BUILD}/copyright" "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz"
+  DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES "${CMAKE_BINARY_DIR}/contrib/lagwatch.cron"
+  DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples" COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES "${LAGWATCH_DEB_DIR}/lintian-overrides"
+  DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides" RENAME lagwatch
+  COMPONENT deb EXCLUDE_FROM_ALL)
+list(TRANSFORM LAGWATCH_UNIT_FILES PREPEND "${CMAKE_BINARY_DIR}/contrib/")
+install(FILES ${LAGWATCH_UNIT_FILES} DESTINATION /lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
+if(LAGWATCH_STATE_DIR_USABLE)
+  install(DIRECTORY DESTINATION "${LAGWATCH_STATE_DIR}" COMPONENT deb EXCLUDE_FROM_ALL)
+endif()
+
+set(LAGWATCH_MAINTAINER "lagwatch authors <lagwatch@example.org>" CACHE STRING
   "Maintainer field of the Debian package")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lagwatch)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "${LAGWATCH_MAINTAINER}")
+# The default component and "deb", installed below a DESTDIR: the paths outside the prefix
+# (/lib/systemd/system, /var/lib) land in the package, never on the building machine.
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${CMAKE_BINARY_DIR};lagwatch;Unspecified;/;${CMAKE_BINARY_DIR};lagwatch;deb;/")
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PROJECT_CONFIG_FILE "${LAGWATCH_DEB_DIR}/cpack-options.cmake")
+set(CPACK_LAGWATCH_RUN_FILE "${LAGWATCH_RUN_FILE}")
+set(CPACK_LAGWATCH_STATE_DIR_USABLE "${LAGWATCH_STATE_DIR_USABLE}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE "${LAGWATCH_DEB_REVISION}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${LAGWATCH_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The dependencies are computed from the binary by dpkg-shlibdeps (Debian's dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cron | systemd")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${LAGWATCH_DEB_BUILD}/postinst;${LAGWATCH_DEB_BUILD}/prerm;${LAGWATCH_DEB_BUILD}/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "delayed delivery notices for the qmail queue
-Run every few minutes from cron or a systemd timer, lagwatch walks qmail's
-queue and mails the envelope sender of every message that has waited longer
-than a threshold (4 hours by default) one notice that lists the recipients
-not reached yet, optionally with a copy of the message, plain or as a MIME
+Run every 15 minutes by a systemd timer, lagwatch walks qmail's queue and
+mails the envelope sender of every message that has waited longer than a
+threshold (4 hours by default) one notice that lists the recipients not
+reached yet, optionally with a copy of the message, plain or as a MIME
 attachment. Each message gets one notice, however often it runs.
 .
-This build reads qmail under ${LAGWATCH_QMAIL_HOME} and keeps the time of its
-last run in ${LAGWATCH_RUN_FILE}.")
+This build reads qmail under ${LAGWATCH_QMAIL_HOME} and keeps the start time
+of its last run in ${LAGWATCH_RUN_FILE}. Installing the package
+seeds that file with the current time, so the first run notifies only the
+messages that cross the threshold after the installation.")
 # A source tarball (cpack --config CPackSourceConfig.cmake) leaves out git and build trees.
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/out/" "\\\\.swp$")
@@ -90,11 +195,14 @@ endif()
 
 if(LAGWATCH_TESTS)
   set(LAGWATCH_PACKAGING_TEST "${PROJECT_SOURCE_DIR}/tests/packaging_test.sh")
-  foreach(check man_page_lint install_tree localized_paths debian_package contrib_units
-      sample_queue)
+  foreach(check man_page_lint install_tree localized_paths debian_package debian_install
+      contrib_units sample_queue)
     add_test(NAME packaging.${check}
       COMMAND bash "${LAGWATCH_PACKAGING_TEST}" ${check} "${PROJECT_SOURCE_DIR}" "${CMAKE_BINARY_DIR}")
     set_tests_properties(packaging.${check} PROPERTIES SKIP_RETURN_CODE 77)
   endforeach()
   set_tests_properties(packaging.sample_queue PROPERTIES RESOURCE_LOCK lagwatch_sample_home)
+  # debian_package builds the package (in a build tree of its own) that debian_install installs.
+  set_tests_properties(packaging.debian_package PROPERTIES FIXTURES_SETUP lagwatch_deb)
+  set_tests_properties(packaging.debian_install PROPERTIES FIXTURES_REQUIRED lagwatch_deb)
 endif()

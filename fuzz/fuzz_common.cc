@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -120,10 +123,75 @@ std::string read_file(const std::string& path) {
   return out;
 }
 
+}  // namespace lagwatch::fuzz
+
+// The bounds of the edge counters that -fsanitize=fuzzer places in the section "__sancov_cntrs",
+// defined by the linker (null when there are none).
+extern "C" uint8_t __start___sancov_cntrs[] __attribute__((weak, visibility("hidden")));
+extern "C" uint8_t __stop___sancov_cntrs[] __attribute__((weak, visibility("hidden")));
+
+namespace lagwatch::fuzz {
+
+namespace {
+
+// A shared copy of the edge counters: a child's counters die with it, so it leaves them here
+// and the parent merges them into its own before libFuzzer reads those. Without this the code
+// that runs in the child would give the fuzzer no guidance.
+uint8_t* child_counters;
+
+size_t counter_count() {
+  return static_cast<size_t>(__stop___sancov_cntrs - __start___sancov_cntrs);
+}
+
+[[noreturn]] void leave_child(int status, void*) {
+  if (child_counters != nullptr) memcpy(child_counters, __start___sancov_cntrs, counter_count());
+  _exit(status);
+}
+
+}  // namespace
+
+int run_in_child(void (*body)(), const char* out_path, const char* err_path) {
+  const size_t n = counter_count();
+  if (child_counters == nullptr && n > 0) {
+    void* shared = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    check(shared != MAP_FAILED, "map the shared counters");
+    child_counters = static_cast<uint8_t*>(shared);
+  }
+  if (child_counters != nullptr) memset(child_counters, 0, n);
+  const pid_t pid = fork();
+  check(pid != -1, "fork");
+  if (pid == 0) {
+    // Handlers registered last run first: this one leaves before libFuzzer's and before the
+    // leak check. The alarm's default action ends a child that blocks (on a FIFO, say).
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    if (dup2(open(out_path, flags, 0600), 1) != 1 || dup2(open(err_path, flags, 0600), 2) != 2 ||
+        on_exit(leave_child, nullptr) != 0 || signal(SIGALRM, SIG_DFL) == SIG_ERR) {
+      _exit(126);
+    }
+    alarm(5);
+    body();
+    exit(0);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1) check(errno == EINTR, "waitpid");
+  for (size_t i = 0; child_counters != nullptr && i < n; ++i) {
+    if (child_counters[i] > __start___sancov_cntrs[i]) {
+      __start___sancov_cntrs[i] = child_counters[i];
+    }
+  }
+  return status;
+}
+
 void check(bool ok, const char* what) {
   if (ok) return;
   fprintf(stderr, "fuzz: property broken: %s\n", what);
   abort();
+}
+
+void check_same(const std::string& got, const std::string& want, const char* what) {
+  if (got == want) return;
+  fprintf(stderr, "fuzz: got:\n%s\n--- wanted:\n%s\n---\n", got.c_str(), want.c_str());
+  check(false, what);
 }
 
 }  // namespace lagwatch::fuzz

@@ -49,8 +49,19 @@ void write_file(const std::string& path, const std::string& bytes);
 // Reads the whole file at `path` (empty when missing).
 std::string read_file(const std::string& path);
 
+// Runs `body` in a forked child whose standard output and standard error go to the files
+// `out_path` and `err_path` (created or emptied), and returns the child's wait status. For code
+// that may end the process: exit() in the child ends it at once with its status, without the
+// fuzzer's exit handler (which would take the exit for a finding). A child that runs for more
+// than 5 s is killed by SIGALRM. The child's edge counters are merged into this process's, so
+// the code it ran guides the fuzzer.
+int run_in_child(void (*body)(), const char* out_path, const char* err_path);
+
 // Aborts with `what` on standard error when `ok` is false: a broken property is a finding.
 void check(bool ok, const char* what);
+
+// As check, for `got` == `want`; on a difference both texts go to standard error first.
+void check_same(const std::string& got, const std::string& want, const char* what);
 
 }  // namespace lagwatch::fuzz
 

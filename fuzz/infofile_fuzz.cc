@@ -4,8 +4,10 @@
 //
 // Properties: the sender is the text from the second byte up to the first NUL or the end of
 // the bytes read (empty for a file of 0 or 1 bytes); nothing past the bytes read is used; the
-// empty sender and "#@[]" get "ignoring, bounce message"; every other sender reaches the
-// dispatch, whose debug line shows it exactly (no recipient lists: undone=0, no injector).
+// empty sender and "#@[]" get "ignoring, bounce message"; a sender holding a byte below 0x20 or
+// 0x7f gets "ignoring, sender has control characters" (it would be written into a header);
+// every other sender reaches the dispatch, whose debug line shows it exactly (no recipient
+// lists: undone=0, no injector).
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,6 +25,15 @@
 namespace {
 
 using lagwatch::fuzz::check;
+
+// True when `sender` holds a byte that must not reach a header line: below 0x20, or DEL.
+bool has_control_byte(const std::string& sender) {
+  for (const char c : sender) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) return true;
+  }
+  return false;
+}
 
 std::string scratch;
 
@@ -78,6 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string rest = err.substr(end_of_first + 1);
   if (sender.empty() || sender == "#@[]") {
     check(rest == "lagwatch: ignoring, bounce message\n", "bounces get no notice");
+  } else if (has_control_byte(sender)) {
+    check(rest == "lagwatch: ignoring, sender has control characters\n",
+          "a sender with control bytes gets no notice");
   } else {
     check(rest == "lagwatch: filename=0/1 sender='" + sender + "' undone=0\n",
           "the sender is the bytes after the first, up to the first NUL");

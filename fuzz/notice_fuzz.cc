@@ -5,8 +5,9 @@
 // bytes of limit, the sender up to a NUL, and the rest the message text, read from a memory
 // file as qmail's mess file would be.
 //
-// Properties: the notice is exactly the header, the MIME header when asked for (with the
-// boundary the writer chose: 64 characters of 0-9A-F), the expanded template, the recipient
+// Properties: the notice is exactly the header (the sender's local part in double quotes, with
+// a backslash before '"' and '\', when it is not a dot-atom), the MIME header when asked for (with
+// the boundary the writer chose: 64 characters of 0-9A-F), the expanded template, the recipient
 // lines, and the copy: the whole text, nothing, or its first N bytes followed by "[...]"
 // exactly when N bytes were copied; the closing boundary line in MIME shape; the final line
 // feed. Nothing of the message text beyond N is written.
@@ -33,6 +34,33 @@ std::string duration(int64_t v) {
   if (v >= 3600) return std::to_string(v / 3600) + " hours";
   if (v >= 60) return std::to_string(v / 60) + " minutes";
   return std::to_string(v) + " seconds";
+}
+
+// The sender as the To: line must show it. The local part (before the last "@", or all of a
+// sender without one) stays bare only as an RFC 5322 dot-atom, UTF-8 bytes allowed: atext runs
+// joined by single dots. Anything else would not parse as an address, so it is quoted.
+std::string to_address(const std::string& sender) {
+  const size_t at = sender.rfind('@');
+  const std::string local = sender.substr(0, at);
+  const std::string domain = at == std::string::npos ? "" : sender.substr(at);
+  static const std::string kAtextSigns = "!#$%&'*+-/=?^_`{|}~";
+  bool dot_atom = !local.empty() && local.front() != '.' && local.back() != '.' &&
+                  local.find("..") == std::string::npos;
+  for (const char c : local) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool alnum = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                       (byte >= '0' && byte <= '9');
+    if (!alnum && byte < 0x80 && c != '.' && kAtextSigns.find(c) == std::string::npos) {
+      dot_atom = false;
+    }
+  }
+  if (dot_atom) return sender;
+  std::string quoted = "\"";
+  for (const char c : local) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"" + domain;
 }
 
 }  // namespace
@@ -86,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               boundary.find_first_not_of("0123456789ABCDEF") == std::string::npos,
           "the boundary is 64 characters of 0-9A-F");
   }
-  std::string expected = "From: <MAILER-DAEMON@mx.example>\nTo: <" + std::string(sender.c_str()) +
+  std::string expected = "From: <MAILER-DAEMON@mx.example>\nTo: <" +
+                         to_address(std::string(sender.c_str())) +
                          ">\nSubject: delayed delivery notice\n";
   if (mime) {
     expected += "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"" + boundary +

@@ -4,7 +4,9 @@
 // time anyway) and writes into it:
 //   argv   every argument, argv[0] included, each followed by one NUL byte (exact bytes)
 //   cwd    the working directory, without a line feed
-//   pid    the process id, in decimal
+//   env    its environment, each entry followed by one NUL byte
+//   fds    the descriptors it had open when it started, in decimal, one a line, ascending
+//   pid    the process id, in decimal (written last of these: once it is there, they all are)
 //   stdin  everything read from standard input (absent when the plan says not to read it)
 //   stopped  present when the call stopped itself, so that the harness can kill it afterwards
 // Then it does what line N of <sandbox>/inject/plan says (default "exit 0"):
@@ -13,21 +15,29 @@
 //   partial N K   read at most N bytes of standard input, exit with status K
 //   signal S      read standard input to its end, die by signal S
 //   stop          read standard input to its end, stop itself with SIGSTOP
+//   slow MS       read standard input 512 bytes at a time, sleeping MS milliseconds before
+//                 each read, then exit 0; stdin is written only once the input has ended
 //   remove PATH   remove the file PATH (relative to the working directory, the queue), then
 //                 read standard input to its end and exit 0
 // A fault of the stand-in itself ends it with status 97 and a line on standard error.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 #ifndef LAGWATCH_E2E_SANDBOX
 #error "LAGWATCH_E2E_SANDBOX must name the sandbox directory"
@@ -67,6 +77,42 @@ std::string read_input(size_t limit) {
     input.append(buffer, static_cast<size_t>(n));
   }
   return input;
+}
+
+// The descriptors open now, without the one that lists them: "N\n" each, ascending.
+std::string open_descriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) give_up("cannot open", "/proc/self/fd");
+  std::vector<long> numbers;
+  errno = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long number = std::strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && number != dirfd(dir)) numbers.push_back(number);
+    errno = 0;
+  }
+  if (errno != 0) give_up("cannot read", "/proc/self/fd");
+  closedir(dir);
+  std::sort(numbers.begin(), numbers.end());
+  std::string text;
+  for (long number : numbers) text += std::to_string(number) + "\n";
+  return text;
+}
+
+// Reads standard input to its end in small reads, pausing `milliseconds` before each one.
+std::string read_input_slowly(long milliseconds) {
+  std::string input;
+  char buffer[512];
+  for (;;) {
+    struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    ssize_t n = read(0, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) give_up("cannot read", "standard input");
+    if (n == 0) return input;
+    input.append(buffer, static_cast<size_t>(n));
+  }
 }
 
 // Line `number` (1-based) of the plan file, or "exit 0" when there is none.
@@ -113,6 +159,8 @@ bool parse_action(const std::string& action, const char* verb, long* first, long
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all, before this process opens anything of its own.
+  const std::string fds = open_descriptors();
   const std::string records = std::string(LAGWATCH_E2E_SANDBOX) + "/inject";
   std::string dir;
   int number = 1;
@@ -132,6 +180,13 @@ int main(int argc, char** argv) {
   char cwd[4096];
   if (getcwd(cwd, sizeof cwd) == nullptr) give_up("cannot get", "the working directory");
   write_whole(dir + "/cwd", cwd);
+  std::string env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    env.append(*entry);
+    env.push_back('\0');
+  }
+  write_whole(dir + "/env", env);
+  write_whole(dir + "/fds", fds);
   write_whole(dir + "/pid", std::to_string(getpid()));
 
   const std::string action = plan_line(records + "/plan", number);
@@ -155,6 +210,10 @@ int main(int argc, char** argv) {
     raise(static_cast<int>(a));
     std::fprintf(stderr, "fake qmail-inject: signal %ld did not end the process\n", a);
     return 97;
+  }
+  if (parse_action(action, "slow", &a, nullptr) && a >= 0) {
+    write_whole(dir + "/stdin", read_input_slowly(a));
+    return 0;
   }
   if (action.compare(0, 7, "remove ") == 0) {
     const std::string path = action.substr(7);

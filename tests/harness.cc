@@ -423,6 +423,7 @@ void give_state_to(int uid, int gid) {
   }
 }
 
+std::string inject_slow(int milliseconds) { return "slow " + std::to_string(milliseconds); }
 std::string inject_remove(const std::string& rel) { return "remove " + rel; }
 
 void Injector::plan(const std::vector<std::string>& actions) const {
@@ -450,6 +451,19 @@ std::vector<InjectorCall> Injector::calls() const {
     call.input = input.value_or(std::string());
     const std::string pid_text = read_file(join(dir, "pid")).value_or("0");
     call.pid = static_cast<int>(std::strtol(pid_text.c_str(), nullptr, 10));
+    const std::string env = read_file(join(dir, "env")).value_or(std::string());
+    start = 0;
+    for (size_t nul = env.find('\0'); nul != std::string::npos; nul = env.find('\0', start)) {
+      call.env.push_back(env.substr(start, nul - start));
+      start = nul + 1;
+    }
+    const std::string fds = read_file(join(dir, "fds")).value_or(std::string());
+    for (const char* p = fds.c_str(); *p != '\0';) {
+      char* end = nullptr;
+      call.fds.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+      if (end == p) break;
+      p = *end == '\n' ? end + 1 : end;
+    }
     calls.push_back(std::move(call));
   }
   return calls;
@@ -475,7 +489,41 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const std::string& 
   return run_lagwatch(args, options);
 }
 
-RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& options) {
+namespace {
+
+// The injector that an interrupted run watches for, and what became of it.
+struct InjectorWatch {
+  int number;         // which call of the run, from 1
+  int signal_number;  // sent to the program once that call has started
+  InterruptedRun* into;
+  bool collected = false;
+};
+
+// The process id that call `number` of the fake injector recorded, or 0 while it has not
+// started (or not yet written it).
+pid_t started_injector(int number) {
+  std::optional<std::string> text =
+      read_file(join(join(inject_dir(), std::to_string(number)), "pid"));
+  if (!text) return 0;
+  const long pid = std::strtol(text->c_str(), nullptr, 10);
+  return pid > 1 ? static_cast<pid_t>(pid) : 0;
+}
+
+// Kills the child `pid` and collects it, leaving its wait status in *status.
+void collect_killed(pid_t pid, int* status) {
+  if (kill(pid, SIGKILL) != 0) ADD_FAILURE() << "kill " << pid << ": " << system_text(errno);
+  while (waitpid(pid, status, 0) < 0) {
+    if (errno != EINTR) {
+      ADD_FAILURE() << "waitpid " << pid << ": " << system_text(errno);
+      *status = -1;
+      return;
+    }
+  }
+}
+
+// run_lagwatch, and with `watch` the interruption of run_lagwatch_interrupted.
+RunResult run_program(const std::vector<std::string>& args, const RunOptions& options,
+                      InjectorWatch* watch) {
   RunResult result;
   // Injectors orphaned by the program's exit (a stopped one) become children of this process,
   // so that they can be reaped.
@@ -534,6 +582,7 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
   envp.push_back(nullptr);
 
   const std::string start = options.start_dir.empty() ? start_dir() : options.start_dir;
+  const std::string inherited = join(sandbox_root(), "inherited");
 
   int out_pipe[2];
   int err_pipe[2];
@@ -551,6 +600,13 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
     int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0)
       _exit(126);
+    // Only what a test asks for is open beyond 0, 1 and 2.
+    if (null_fd > 2 && close(null_fd) != 0) _exit(126);
+    if (options.inherited_fd >= 3) {
+      const int fd = open(inherited.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (fd < 0 || dup2(fd, options.inherited_fd) < 0) _exit(126);
+      if (fd != options.inherited_fd && close(fd) != 0) _exit(126);
+    }
     if (options.run_as_uid >= 0 &&
         (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.run_as_gid)) != 0 ||
          setuid(static_cast<uid_t>(options.run_as_uid)) != 0)) {
@@ -579,6 +635,13 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
     } else {
       signal(SIGXFSZ, SIG_DFL);
     }
+    if (options.max_open_files >= 0) {
+      struct rlimit limit;
+      if (getrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+      limit.rlim_cur = static_cast<rlim_t>(options.max_open_files);
+      if (limit.rlim_cur > limit.rlim_max) limit.rlim_cur = limit.rlim_max;
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    }
     execve(exec_path.c_str(), argv.data(), envp.data());
     static const char text[] = "harness: cannot execute the program\n";
     (void)!write(2, text, sizeof text - 1);
@@ -593,25 +656,58 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
   bool err_open = true;
   bool reaped = false;
   int status = 0;
-  const int64_t deadline = monotonic_ms() + 60000;
-  while (out_open || err_open || !reaped) {
+  const int64_t deadline = monotonic_ms() + int64_t{options.timeout_seconds} * 1000;
+  int64_t reaped_at = 0;
+  // An interrupted run goes on until the injector it watches has been collected too.
+  auto watching = [watch] {
+    return watch != nullptr && watch->into->injector_pid != 0 && !watch->collected;
+  };
+  while (out_open || err_open || !reaped || watching()) {
+    if (watch != nullptr && !reaped && !watch->into->signal_sent) {
+      const pid_t injector = started_injector(watch->number);
+      if (injector != 0) {
+        watch->into->injector_pid = injector;
+        watch->into->signal_sent = kill(pid, watch->signal_number) == 0;
+        if (!watch->into->signal_sent) ADD_FAILURE() << "kill: " << system_text(errno);
+      }
+    }
     if (!reaped) {
       pid_t done = waitpid(pid, &status, WNOHANG);
       if (done == pid) {
         reaped = true;
+        reaped_at = monotonic_ms();
         kill_stopped_injectors();
       } else if (done < 0 && errno != EINTR) {
         ADD_FAILURE() << "waitpid: " << system_text(errno);
         reaped = true;
+        reaped_at = monotonic_ms();
+      }
+    }
+    // Once the program has ended, its injector is this process's child.
+    if (reaped && watching()) {
+      InterruptedRun* into = watch->into;
+      const pid_t done = waitpid(into->injector_pid, &into->injector_status, WNOHANG);
+      if (done == into->injector_pid) {
+        watch->collected = true;
+      } else if (done < 0 && errno != EINTR) {
+        ADD_FAILURE() << "waitpid for the injector: " << system_text(errno);
+        into->injector_status = -1;
+        watch->collected = true;
+      } else if (monotonic_ms() > reaped_at + 10000) {
+        into->injector_outlived = true;
+        collect_killed(into->injector_pid, &into->injector_status);
+        watch->collected = true;
       }
     }
     if (monotonic_ms() > deadline) {
-      ADD_FAILURE() << "the run did not end within 60 seconds; killed";
+      ADD_FAILURE() << "the run did not end within " << options.timeout_seconds
+                    << " seconds; killed";
       if (!reaped && kill(pid, SIGKILL) == 0) {
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
       }
       kill_stopped_injectors();
+      if (watching()) collect_killed(watch->into->injector_pid, &watch->into->injector_status);
       break;
     }
     struct pollfd fds[2];
@@ -637,6 +733,20 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;
+}
+
+}  // namespace
+
+RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& options) {
+  return run_program(args, options, nullptr);
+}
+
+InterruptedRun run_lagwatch_interrupted(const std::vector<std::string>& args, int injector_number,
+                                        int signal_number, const RunOptions& options) {
+  InterruptedRun interrupted;
+  InjectorWatch watch{injector_number, signal_number, &interrupted};
+  interrupted.run = run_program(args, options, &watch);
+  return interrupted;
 }
 
 // ---- Expected texts ------------------------------------------------------------------------

@@ -186,6 +186,8 @@ struct InjectorCall {
   bool read_input = false;        // false when the plan made it exit before reading stdin
   std::string input;              // the bytes it read from standard input
   int pid = 0;                    // its process id
+  std::vector<std::string> env;   // its environment, each entry as it was ("NAME=value")
+  std::vector<int> fds;           // its open descriptors when it started, ascending
 };
 
 // Plan lines for the fake injector (see Injector::plan).
@@ -194,6 +196,9 @@ std::string inject_early_exit(int status);          // exit with status without 
 std::string inject_partial(int bytes, int status);  // read at most `bytes`, exit with status
 std::string inject_signal(int signal_number);       // read stdin, die by the signal
 std::string inject_stop();                          // read stdin, stop itself (SIGSTOP)
+// Read stdin a little at a time, pausing `milliseconds` before each read, then exit 0; the
+// input is recorded only once its end was reached, so a call cut short records none.
+std::string inject_slow(int milliseconds);
 // Removes the queue file `rel` (e.g. "info/6/9002", relative to the queue directory), then reads
 // stdin and exits 0: qmail finishing another message while the walk runs.
 std::string inject_remove(const std::string& rel);
@@ -238,6 +243,13 @@ struct RunOptions {
   int run_as_uid = -1;
   int run_as_gid = -1;
   std::string argv0;  // the program's argv[0]; empty: the path of the sandbox build
+  // >= 0: the run starts with RLIMIT_NOFILE (soft limit) at this many descriptors.
+  int max_open_files = -1;
+  // >= 3: the run starts with this descriptor open for appending to <sandbox>/inherited and
+  // without close-on-exec, as a careless parent (a cron daemon, a shell) might leave one.
+  int inherited_fd = -1;
+  // A run still going after this many seconds is killed and recorded as a test failure.
+  int timeout_seconds = 60;
 };
 
 // RunOptions with the clock frozen at `now` and everything else at its default.
@@ -260,6 +272,23 @@ RunResult run_lagwatch(const std::vector<std::string>& args, const RunOptions& o
 
 // Same, started in `start_directory` (absolute, or relative to the sandbox root).
 RunResult run_lagwatch(const std::vector<std::string>& args, const std::string& start_directory);
+
+// How a run that was interrupted in the middle of a notice ended.
+struct InterruptedRun {
+  RunResult run;                   // the program's own end (term_signal: the signal sent)
+  bool signal_sent = false;        // the chosen injector started before the program ended
+  int injector_pid = 0;            // that injector's process id, or 0
+  int injector_status = -1;        // its wait status; -1 when it could not be collected
+  bool injector_outlived = false;  // it ran on 10 seconds after the program ended, and the
+                                   // harness killed it (so injector_status says SIGKILL)
+};
+
+// Like run_lagwatch, but sends `signal_number` to the program as soon as its
+// `injector_number`th injector of this run (counted from 1 after a reset) has started, and then
+// waits for that injector as well. The harness is a child subreaper, so the injector that the
+// program's end orphans is collected here and its own end reported.
+InterruptedRun run_lagwatch_interrupted(const std::vector<std::string>& args, int injector_number,
+                                        int signal_number, const RunOptions& options = {});
 
 // ---- Expected texts ------------------------------------------------------------------------
 

@@ -37,6 +37,7 @@ TEST_F(HarnessE2eTest, InjectorPlanLines) {
       {"Stop", {inject_stop()}, true, true, 0, 111},
       {"EarlyExit", {inject_early_exit(0)}, false, false, 0, 111},
       {"Partial", {inject_partial(10, 0)}, true, false, 10, 111},
+      {"Slow", {inject_slow(1)}, true, true, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

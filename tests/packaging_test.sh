@@ -1,13 +1,14 @@
 #!/bin/bash
 # Checks what an admin gets besides the program: the man page, the install tree, the Debian
-# package, the scheduler files and the sample queue. CTest runs one check per test:
+# package and its installation, the scheduler files and the sample queue. CTest runs one check per
+# test:
 #
 #   packaging_test.sh CHECK SOURCE_DIR BUILD_DIR
 #
-# CHECK is man_page_lint, install_tree, localized_paths, debian_package, contrib_units or
-# sample_queue. Every check writes only below BUILD_DIR/packaging-test/. Exit status 0 when every
-# row of the check passed, 1 otherwise, 77 (skipped) when a tool that only some systems have is
-# missing.
+# CHECK is man_page_lint, install_tree, localized_paths, debian_package, debian_install,
+# contrib_units or sample_queue; debian_install installs the package that debian_package built.
+# Every check writes only below BUILD_DIR/packaging-test/. Exit status 0 when every row of the
+# check passed, 1 otherwise, 77 (skipped) when a tool that only some systems have is missing.
 set -u
 
 check=$1
@@ -109,22 +110,45 @@ installed_rows=(
   "x bin/lagwatch"
   "f share/man/man8/lagwatch.8.gz"
   "f share/doc/lagwatch/README.md"
-  "f share/doc/lagwatch/examples/README.md"
-  "x share/doc/lagwatch/examples/run-sample.sh"
   "f share/doc/lagwatch/examples/notice-template.txt"
-  "f share/doc/lagwatch/examples/qmail/control/me"
-  "f share/doc/lagwatch/examples/qmail/control/queuelifetime"
-  "f share/doc/lagwatch/examples/qmail/control/rcpthosts"
-  "x share/doc/lagwatch/examples/qmail/bin/qmail-inject"
-  "f share/doc/lagwatch/examples/qmail/queue/info/18/1065493"
-  "f share/doc/lagwatch/examples/qmail/queue/remote/18/1065493"
-  "f share/doc/lagwatch/examples/qmail/queue/local/18/1065493"
-  "f share/doc/lagwatch/examples/qmail/queue/mess/18/1065493"
+)
+# What only an installation by hand adds.
+plain_rows=(
+  "f share/doc/lagwatch/LICENSE"
   "f share/doc/lagwatch/contrib/lagwatch.cron"
   "f share/doc/lagwatch/contrib/lagwatch.service"
   "f share/doc/lagwatch/contrib/lagwatch.timer"
   "f share/doc/lagwatch/contrib/lagwatch-failure-mail.service"
 )
+# What only the Debian package adds, relative to the root.
+deb_rows=(
+  "f usr/share/doc/lagwatch/copyright"
+  "f usr/share/doc/lagwatch/changelog.Debian.gz"
+  "f usr/share/doc/lagwatch/examples/lagwatch.cron"
+  "f usr/share/lintian/overrides/lagwatch"
+  "f lib/systemd/system/lagwatch.service"
+  "f lib/systemd/system/lagwatch.timer"
+  "f lib/systemd/system/lagwatch-failure-mail.service"
+  "d var/lib/lagwatch"
+)
+
+# check_exactly ROW-NAME DIR PATH...: the files under DIR are exactly these (relative) paths.
+check_exactly() {
+  local name=$1 dir=$2
+  shift 2
+  local got want
+  got=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)
+  want=$(printf '%s\n' "$@" | sort)
+  if [ "$got" = "$want" ]; then
+    pass
+  else
+    fail "$name" "files differ (< expected, > installed): $(diff <(echo "$want") <(echo "$got"))"
+  fi
+}
+
+expect() {  # expect ROW-NAME ACTUAL WANTED
+  if [ "$2" = "$3" ]; then pass; else fail "$1" "got '$2', want '$3'"; fi
+}
 
 # The one top-level entry of DIR must be NAME: nothing is installed beside the prefix.
 check_only_entry() {  # check_only_entry ROW-NAME DIR NAME
@@ -237,18 +261,14 @@ install_tree() {
   fi
   check_only_entry "InstallsOnlyUnderDestdirPrefix" "$root" usr
   check_only_entry "InstallsOnlyUnderPrefix" "$root/usr" local
-  check_paths "Install" "$root/usr/local" "${installed_rows[@]}"
+  check_paths "Install" "$root/usr/local" "${installed_rows[@]}" "${plain_rows[@]}"
+  local rows=("${installed_rows[@]}" "${plain_rows[@]}")
+  check_exactly "InstallsNothingElse" "$root/usr/local" "${rows[@]#? }"
   check_only_entry "InstallsOneProgram" "$root/usr/local/bin" lagwatch
   if ! gzip -dc "$root/usr/local/share/man/man8/lagwatch.8.gz" > "$scratch/lagwatch.8"; then
     fail "ManPageIsGzip" "gzip -d failed"
   elif ! cmp -s "$scratch/lagwatch.8" "$build_dir/man/lagwatch.8"; then
     fail "ManPageIsThisBuildsPage" "differs from $build_dir/man/lagwatch.8"
-  else
-    pass
-  fi
-  if ! cmp -s "$root/usr/local/share/doc/lagwatch/examples/qmail/queue/info/18/1065493" \
-      "$source_dir/examples/qmail/queue/info/18/1065493"; then
-    fail "InstallsSampleQueueBytes" "info/18/1065493 differs from the source"
   else
     pass
   fi
@@ -298,29 +318,48 @@ localized_paths() {
   finish
 }
 
+# The package is built as the README says: a build tree of its own, the run file in /var/lib.
+deb_tree=$build_dir/packaging-test/debian_package/build
+
 debian_package() {
   need dpkg-deb dpkg
   need dpkg-shlibdeps dpkg-dev
   need cpack cmake
+  need lintian lintian
   fresh_scratch
-  if ! cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$scratch" \
-      > "$scratch/cpack.log" 2>&1; then
-    fail "CpackBuildsDeb" "$(tail -10 "$scratch/cpack.log")"
+  local tree=$deb_tree generator
+  generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$build_dir/CMakeCache.txt")
+  if ! { cmake -S "$source_dir" -B "$tree" -G "$generator" -DCMAKE_BUILD_TYPE=Release \
+      -DLAGWATCH_TESTS=OFF -DLAGWATCH_RUN_FILE=/var/lib/lagwatch/lagwatch.time \
+      && cmake --build "$tree" -j2 && (cd "$tree" && cpack -G DEB); } > "$scratch/build.log" 2>&1
+  then
+    fail "CpackBuildsDeb" "$(tail -10 "$scratch/build.log")"
     finish
   fi
-  local version arch deb
+  # A build whose run file is not in a directory of its own under /var/lib makes no package.
+  if ! grep -q '^LAGWATCH_RUN_FILE:PATH=/var/lib/[^/]*/[^/]*$' "$build_dir/CMakeCache.txt"; then
+    if cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$scratch/refused" \
+        > "$scratch/refused.log" 2>&1 || ! grep -q 'under /var/lib' "$scratch/refused.log"; then
+      fail "DebRefusesRunFileOutsideVarLib" "$(tail -5 "$scratch/refused.log")"
+    else
+      pass
+    fi
+  fi
+  # The package's version: the project's, with the Debian revision of the newest changelog entry.
+  local version deb_version arch deb
   version=$(sed -n 's/^project(lagwatch VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+  deb_version=$(dpkg-parsechangelog -l "$source_dir/cmake/debian/changelog" -S Version)
   arch=$(dpkg --print-architecture)
-  deb=$scratch/lagwatch_${version}_${arch}.deb
-  if [ -z "$version" ] || [ ! -f "$deb" ]; then
-    fail "DebNamedAfterProjectVersion" "no $deb; made: $(cd "$scratch" && ls ./*.deb 2>&1)"
+  deb=$tree/lagwatch_${deb_version}_${arch}.deb
+  if [ -z "$version" ] || [[ $deb_version != "$version"-* ]] || [ ! -f "$deb" ]; then
+    fail "DebNamedAfterProjectVersion" "no $deb (project $version); made: $(ls "$tree"/*.deb)"
     finish
   fi
   pass
   # Control fields: FIELD|extended regular expression the whole value must match.
   local rows=(
     "Package|lagwatch"
-    "Version|${version//./\\.}"
+    "Version|${deb_version//./\\.}"
     "Architecture|$arch"
     "Section|mail"
     "Priority|optional"
@@ -341,7 +380,7 @@ debian_package() {
   done
   # Depends follows the binary: libstdc++6 is listed exactly when the program links it.
   local needs_cxx=0 lists_cxx=0
-  if objdump -p "$build_dir/src/lagwatch" 2> /dev/null | grep -q 'NEEDED.*libstdc++'; then
+  if objdump -p "$tree/src/lagwatch" 2> /dev/null | grep -q 'NEEDED.*libstdc++'; then
     needs_cxx=1
   fi
   if dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6'; then
@@ -362,9 +401,10 @@ debian_package() {
     fail "DebExtracts" "dpkg -x failed"
     finish
   fi
-  check_only_entry "DebInstallsOnlyUnderUsr" "$root" usr
-  check_paths "Deb" "$root/usr" "${installed_rows[@]}"
-  check_only_entry "DebInstallsOneProgram" "$root/usr/bin" lagwatch
+  local files=() file_row
+  for file_row in "${installed_rows[@]}"; do files+=("usr/${file_row#? }"); done
+  for file_row in "${deb_rows[@]}"; do [[ $file_row != f* ]] || files+=("${file_row#f }"); done
+  check_exactly "DebHoldsNothingElse" "$root" "${files[@]}"
   if command -v readelf > /dev/null; then
     if readelf -S "$root/usr/bin/lagwatch" | grep -q '\.debug_info'; then
       fail "DebProgramIsStripped" "usr/bin/lagwatch still has .debug_info"
@@ -373,18 +413,108 @@ debian_package() {
     fi
   fi
   check_help "Deb" "$root/usr/bin/lagwatch"
+  # The copyright file carries LICENSE's holder and terms.
+  local copyright=$root/usr/share/doc/lagwatch/copyright
+  expect "DebCopyrightHolder" "$(sed -n 's/^Copyright: //p' "$copyright")" \
+    "$(sed -n 's/^Copyright (c) //p' "$source_dir/LICENSE")"
+  expect "DebCopyrightIsLicense" "$(sed '1,/^License: Expat$/d; s/^ //; s/^\.$//' "$copyright")" \
+    "$(sed '1,/^Copyright/d' "$source_dir/LICENSE" | tail -n +2)"
+  # The package's run file survives reboots, so its cron example seeds nothing at boot.
+  expect "DebCronSeedsNothingAtBoot" \
+    "$(grep -c -e @reboot -e /var/run "$root/usr/share/doc/lagwatch/examples/lagwatch.cron")" 0
+  verify_units "Deb" "$root/lib/systemd/system"
+  # No error and no warning (the overrides, with their reasons: cmake/debian/lintian-overrides).
+  if lintian --fail-on error,warning "$deb" > "$scratch/lintian.log" 2>&1; then
+    pass
+  else
+    fail "DebLintianClean" "$(grep -v 'root privileges' "$scratch/lintian.log" | head -20)"
+  fi
   finish
+}
+
+# The package installed into a scratch root by dpkg itself, maintainer scripts included; as root
+# or not (--force-not-root), without chroot (the scripts honour DPKG_ROOT).
+debian_install() {
+  need dpkg dpkg
+  need deb-systemd-helper init-system-helpers
+  fresh_scratch
+  local debs=("$deb_tree"/lagwatch_*.deb) root=$scratch/root
+  local deb=${debs[0]}
+  if [ ! -f "$deb" ]; then
+    fail "PackageBuilt" "no package in $deb_tree: run the debian_package check first"
+    finish
+  fi
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" || exit 1
+  touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available" || exit 1
+  local run_file=$root/var/lib/lagwatch/lagwatch.time
+  in_root() {  # in_root ROW-NAME DPKG-ARGUMENT...: dpkg acting on the scratch root must succeed
+    local name=$1
+    shift
+    # dpkg insists on finding ldconfig and start-stop-daemon, which live in sbin.
+    if PATH=$PATH:/usr/sbin:/sbin dpkg --root="$root" --force-script-chrootless \
+        --force-not-root --force-depends --log="$scratch/dpkg.log" "$@" \
+        > "$scratch/dpkg.out" 2>&1; then
+      pass
+    else
+      fail "$name" "$(tail -5 "$scratch/dpkg.out")"
+      finish
+    fi
+  }
+  local before after seeded
+  before=$(date +%s)
+  in_root "Installs" -i "$deb"
+  after=$(date +%s)
+  IFS= read -r -d '' seeded < "$run_file"  # every byte: a line feed must fail the row below
+  if [[ $seeded =~ ^[0-9]+$ ]] && [ "$seeded" -ge "$before" ] && [ "$seeded" -le "$after" ]; then
+    pass
+  else
+    fail "SeedsRunFileWithInstallTime" "run file holds '$seeded', installed from $before to $after"
+  fi
+  check_paths "Installed" "$root" "${deb_rows[@]}"
+  expect "EnablesTimer" \
+    "$(readlink "$root/etc/systemd/system/timers.target.wants/lagwatch.timer")" \
+    /lib/systemd/system/lagwatch.timer
+  expect "OwnsStateDirectory" "$(dpkg --root="$root" -S /var/lib/lagwatch 2>&1)" \
+    "lagwatch: /var/lib/lagwatch"
+  check_help "Installed" "$root/usr/bin/lagwatch"
+  # Reinstall keeps the run file; remove keeps it and its journal; purge removes both and every
+  # other trace of the package.
+  printf 1796000000 > "$run_file" && printf x > "$run_file.sent" || exit 1
+  in_root "Reinstalls" -i "$deb"
+  in_root "Removes" -r lagwatch
+  expect "RemoveKeepsStateOnly" \
+    "$(cat "$run_file" "$run_file.sent"; [ -e "$root/usr/bin/lagwatch" ] && echo " +program")" \
+    1796000000x
+  in_root "Purges" -P lagwatch
+  expect "PurgeLeavesNothing" \
+    "$(cd "$root" && find . -path ./var/lib/dpkg -prune -o -name '*lagwatch*' -print)" ""
+  finish
+}
+
+# verify_units ROW-PREFIX DIR: systemd-analyze finds nothing wrong with the units in DIR.
+verify_units() {
+  if ! command -v systemd-analyze > /dev/null; then
+    echo "note: systemd-analyze is not installed; the units were checked by their lines only"
+    return
+  fi
+  mkdir -p "$scratch/units" && cp "$2"/*.service "$2"/*.timer "$scratch/units/" || exit 1
+  if (cd "$scratch/units" && systemd-analyze verify --man=no ./lagwatch.timer ./lagwatch.service \
+      ./lagwatch-failure-mail.service) > "$scratch/verify.log" 2>&1; then
+    pass
+  else
+    fail "$1.SystemdUnitsVerify" "$(cat "$scratch/verify.log")"
+  fi
 }
 
 contrib_units() {
   fresh_scratch
   local cron=$build_dir/contrib/lagwatch.cron
-  # One active job line: every 15 minutes, as root, behind flock -n.
+  # One active job line: every 15 minutes, as root, behind flock -n -o -E 0.
   local jobs
   jobs=$(grep -v -e '^#' -e '^$' -e '^[A-Z]*=' "$cron")
   if [ "$(printf '%s\n' "$jobs" | wc -l)" != 1 ]; then
     fail "CronHasOneJob" "$jobs"
-  elif [[ ! $jobs =~ ^\*/15\ \*\ \*\ \*\ \*\ root\ flock\ -n\ (-E\ 0\ )?/[^\ ]+\ lagwatch( |$) ]]; then
+  elif [[ ! $jobs =~ ^\*/15(\ \*){4}\ root\ flock\ -n\ -o\ -E\ 0\ /[^\ ]+\ lagwatch( |$) ]]; then
     fail "CronRunsEvery15MinutesUnderFlock" "$jobs"
   elif [[ $jobs == *%* ]]; then
     fail "CronJobHasNoBarePercent" "$jobs"
@@ -394,10 +524,12 @@ contrib_units() {
   local rows=(
     "CronMailsRoot|lagwatch.cron|^MAILTO=root$"
     "CronFindsProgram|lagwatch.cron|^PATH=.*/usr/local/bin.*/usr/bin"
+    "CronSeedsVolatileRunFileAtBoot|lagwatch.cron|^#@reboot root date .* > /var/run/lagwatch.time$"
     "ServiceIsOneshot|lagwatch.service|^Type=oneshot$"
-    "ServiceRunsUnderFlock|lagwatch.service|^ExecStart=/usr/bin/flock -n .* lagwatch$"
+    "ServiceRunsUnderFlock|lagwatch.service|^ExecStart=/usr/bin/flock -n -o -E 0 /[^ ]+ lagwatch$"
     "ServiceMailsOnFailure|lagwatch.service|^OnFailure=lagwatch-failure-mail.service$"
     "ServiceHasTimeout|lagwatch.service|^TimeoutStartSec="
+    "ServiceSkippedWithoutQmail|lagwatch.service|^ConditionPathIsDirectory=/var/qmail/queue$"
     "TimerEvery15Minutes|lagwatch.timer|^OnCalendar=\\*:0/15$"
     "TimerInstallable|lagwatch.timer|^WantedBy=timers.target$"
     "FailureMailInjects|lagwatch-failure-mail.service|^ExecStart=.*\\| .*/bin/qmail-inject'$"
@@ -411,17 +543,7 @@ contrib_units() {
       fail "Contrib.$name" "$file has no line matching $pattern"
     fi
   done
-  if command -v systemd-analyze > /dev/null; then
-    cp "$build_dir"/contrib/*.service "$build_dir"/contrib/*.timer "$scratch/" || exit 1
-    if (cd "$scratch" && systemd-analyze verify --man=no ./lagwatch.timer ./lagwatch.service \
-        ./lagwatch-failure-mail.service) > "$scratch/verify.log" 2>&1; then
-      pass
-    else
-      fail "SystemdUnitsVerify" "$(cat "$scratch/verify.log")"
-    fi
-  else
-    echo "note: systemd-analyze is not installed; the units were checked by their lines only"
-  fi
+  verify_units "Contrib" "$build_dir/contrib"
   finish
 }
 
@@ -512,7 +634,8 @@ sample_queue() {
 }
 
 case $check in
-  man_page_lint | install_tree | localized_paths | debian_package | contrib_units | sample_queue)
+  man_page_lint | install_tree | localized_paths | debian_package | debian_install | contrib_units \
+    | sample_queue)
     "$check" ;;
   *)
     echo "usage: packaging_test.sh CHECK SOURCE_DIR BUILD_DIR" >&2

@@ -842,7 +842,7 @@ TEST_F(RunE2eTest, PrintOnlyRunsLeaveTheRunFile) {
   }
 }
 
-// A run that fails part-way leaves the run file, so the next run sends the same notices again.
+// A run whose injector fails leaves the run file, so the next run tries that notice again.
 TEST_F(RunE2eTest, FailedRunIsRepeatedByTheNextRun) {
   struct Case {
     const char* name;

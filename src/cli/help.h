@@ -5,7 +5,7 @@
 
 namespace lagwatch {
 
-// Text written before and after the option lines of the help screen (empty here).
+// Text written before and after the option lines of the help screen; this program has none.
 extern const char help_prefix[];
 extern const char help_suffix[];
 

@@ -91,14 +91,13 @@ int parse_long_option(int argc, char** argv, int i, const char* text) {
     }
   }
   if (opt == nullptr) {
-    report_error("Unknown option string: '--", text, "'", nullptr, nullptr, nullptr, 0);
+    report_error(NO_ERRNO, "Unknown option string: '--", text, "'");
     return -1;
   }
   const bool takes_value = kind_takes_value(opt->kind);
   if (*rest == '=') {
     if (!takes_value) {
-      report_error("Option --", opt->long_name, " does not take a value.", nullptr, nullptr,
-                   nullptr, 0);
+      report_error(NO_ERRNO, "Option --", opt->long_name, " does not take a value.");
       return -1;
     }
     return apply_option(opt, rest + 1) < 0 ? -1 : 0;
@@ -108,7 +107,7 @@ int parse_long_option(int argc, char** argv, int i, const char* text) {
     return 0;
   }
   if (i + 1 >= argc) {
-    report_error("Option --", opt->long_name, " requires a value.", nullptr, nullptr, nullptr, 0);
+    report_error(NO_ERRNO, "Option --", opt->long_name, " requires a value.");
     return -1;
   }
   return apply_option(opt, argv[i + 1]) < 0 ? -1 : 1;
@@ -127,7 +126,7 @@ int parse_short_group(int argc, char** argv, int i, const char* group) {
     }
     const char letter[2] = {*p, '\0'};
     if (opt == nullptr) {
-      report_error("Unknown option letter -", letter, ".", nullptr, nullptr, nullptr, 0);
+      report_error(NO_ERRNO, "Unknown option letter -", letter, ".");
       return -1;
     }
     if (!kind_takes_value(opt->kind)) {
@@ -138,12 +137,26 @@ int parse_short_group(int argc, char** argv, int i, const char* group) {
     // whatever it looks like, is its value.
     if (p[1] != '\0') return apply_option(opt, p + 1) < 0 ? -1 : 0;
     if (i + 1 >= argc) {
-      report_error("Option -", letter, " requires a value.", nullptr, nullptr, nullptr, 0);
+      report_error(NO_ERRNO, "Option -", letter, " requires a value.");
       return -1;
     }
     return apply_option(opt, argv[i + 1]) < 0 ? -1 : 1;
   }
   return 0;
+}
+
+// Checks the number of positional arguments against the bounds; a `max` below `min` means no
+// upper bound.
+parse_result check_positional_count(int remaining, int min, int max) {
+  if (remaining < min) {
+    report_error(NO_ERRNO, "Too few command-line arguments");
+    return PARSE_USAGE_ERROR;
+  }
+  if (max >= min && remaining > max) {
+    report_error(NO_ERRNO, "Too many command-line arguments");
+    return PARSE_USAGE_ERROR;
+  }
+  return PARSE_RUN;
 }
 
 }  // namespace
@@ -152,8 +165,8 @@ int build_option_list(const optspec* table) {
   int rows = 0;
   while (table[rows].letter != 0 || table[rows].long_name != nullptr) rows++;
   // malloc rather than new: the program then needs nothing of the C++ runtime library at run
-  // time, which keeps its resident memory near that of a plain C program.
-  // An array of pointers to rows, so sizeof of a pointer is meant.
+  // time, which keeps its resident memory near that of a plain C program. The list holds
+  // pointers to rows.
   // NOLINTNEXTLINE(bugprone-sizeof-expression)
   const size_t bytes = (static_cast<size_t>(rows) + 1) * sizeof(const optspec*);
   auto** list = static_cast<const optspec**>(malloc(bytes));
@@ -212,17 +225,7 @@ parse_result parse_command_line(int argc, char** argv, int* first_positional) {
   }
   *first_positional = i;
   if (help_requested) return PARSE_HELP;
-  const int remaining = argc - i;
-  if (remaining < min_args) {
-    report_error("Too few command-line arguments", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
-    return PARSE_USAGE_ERROR;
-  }
-  // cppcheck-suppress knownConditionTrueFalse ; the rule stays whole for other bounds
-  if (max_args >= min_args && remaining > max_args) {
-    report_error("Too many command-line arguments", nullptr, nullptr, nullptr, nullptr, nullptr, 0);
-    return PARSE_USAGE_ERROR;
-  }
-  return PARSE_RUN;
+  return check_positional_count(argc - i, min_args, max_args);
 }
 
 int program_main(int argc, char** argv) {

@@ -7,13 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "lib/fileio.h"
+#include "lib/keyhash.h"
+
 namespace lagwatch {
 
 namespace {
-
-long system_read(int fd, char* buf, uint32_t n) { return read(fd, buf, n); }
-
-cdbreader_read_fn read_fn = system_read;
 
 uint32_t unpack_u32(const char* p) {
   const auto* b = reinterpret_cast<const unsigned char*>(p);
@@ -38,14 +37,7 @@ int key_matches(cdbreader* r, const char* key, uint32_t n, uint32_t pos) {
 
 }  // namespace
 
-void cdbreader_set_read_fn(cdbreader_read_fn fn) { read_fn = fn != nullptr ? fn : system_read; }
-
-uint32_t cdbreader_hash(const char* key, uint32_t n) {
-  uint32_t h = 5381;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(key);
-  for (uint32_t i = 0; i < n; ++i) h = (h * 33) ^ bytes[i];
-  return h;
-}
+uint32_t cdbreader_hash(const char* key, uint32_t n) { return key_hash(5381, key, n); }
 
 void cdbreader_attach(cdbreader* r, int fd) {
   if (r->mapping != nullptr) {
@@ -78,18 +70,11 @@ int cdbreader_read(cdbreader* r, char* buf, uint32_t n, uint32_t pos) {
     return 0;
   }
   if (lseek(r->fd, static_cast<off_t>(pos), SEEK_SET) == -1) return -1;
-  while (n > 0) {
-    const long got = read_fn(r->fd, buf, n);
-    if (got == -1) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (got == 0) {
-      errno = EPROTO;
-      return -1;
-    }
-    buf += got;
-    n -= static_cast<uint32_t>(got);
+  const ssize_t got = fd_read_full(r->fd, buf, n);
+  if (got == -1) return -1;
+  if (static_cast<uint32_t>(got) != n) {
+    errno = EPROTO;  // the file ended before the bytes its positions promise
+    return -1;
   }
   return 0;
 }

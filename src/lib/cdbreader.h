@@ -50,13 +50,6 @@ int cdbreader_find_next(cdbreader* r, const char* key, uint32_t n);
 // Starts a new search and returns the result of its first cdbreader_find_next.
 int cdbreader_find(cdbreader* r, const char* key, uint32_t n);
 
-// The read(2) that positioned reads use, replaceable so that tests can interrupt or fail it.
-// Returns the count read (0 at end of file), or -1 with errno set.
-using cdbreader_read_fn = long (*)(int fd, char* buf, uint32_t n);
-
-// Makes positioned reads use `fn`; null restores the system's read(2).
-void cdbreader_set_read_fn(cdbreader_read_fn fn);
-
 }  // namespace lagwatch
 
 #endif  // LAGWATCH_LIB_CDBREADER_H_

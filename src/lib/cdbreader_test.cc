@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "lib/fileio.h"
+
 namespace lagwatch {
 namespace {
 
@@ -111,7 +113,7 @@ class CdbreaderTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
     for (const cdbreader& r : readers_) {
       if (r.mapping != nullptr) munmap(const_cast<char*>(r.mapping), r.size);
     }
@@ -374,11 +376,11 @@ TEST_F(CdbreaderTest, LookUpReadsDescriptorSlotHeaderThenKeyPieces) {
   for (const Case& c : cases) {
     const std::string path = make_cdb("trace" + std::to_string(file++) + ".cdb", c.records);
     cdbreader* r = reader(path, Access::kUnmapped);
-    cdbreader_set_read_fn(tracing_read);
+    fd_set_read_fn(tracing_read);
     read_trace.clear();
     EXPECT_EQ(cdbreader_find(r, c.key.data(), static_cast<uint32_t>(c.key.size())), c.result)
         << c.name;
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
     EXPECT_EQ(trace_sizes(), c.sizes) << c.name;
     ASSERT_FALSE(read_trace.empty()) << c.name;
     EXPECT_EQ(read_trace[0].pos, hash_of(c.key) % 256 * 8) << c.name << ": descriptor";
@@ -401,7 +403,7 @@ TEST_F(CdbreaderTest, LookUpReadsDescriptorSlotHeaderThenKeyPieces) {
 TEST_F(CdbreaderTest, HighByteKeyIsLookedUpInTable37) {
   const std::string path = make_cdb("high.cdb", {{"\x80", "x"}});
   cdbreader* r = reader(path, Access::kUnmapped);
-  cdbreader_set_read_fn(tracing_read);
+  fd_set_read_fn(tracing_read);
   EXPECT_EQ(cdbreader_find(r, "\x80", 1), 1);
   ASSERT_FALSE(read_trace.empty());
   EXPECT_EQ(read_trace[0], (ReadCall{37 * 8, 8}));
@@ -413,7 +415,7 @@ TEST_F(CdbreaderTest, CollidingKeyLaterOnThePathRejectsTheEarlierRecord) {
   cdbreader* r = reader(path, Access::kUnmapped);
   std::vector<std::vector<uint32_t>> traces;
   for (const char* key : {"aap", "ag6"}) {
-    cdbreader_set_read_fn(tracing_read);
+    fd_set_read_fn(tracing_read);
     read_trace.clear();
     EXPECT_EQ(cdbreader_find(r, key, 3), 1) << key;
     traces.push_back(trace_sizes());
@@ -450,10 +452,10 @@ TEST_F(CdbreaderTest, ProbingWrapsFromTheLastSlotToTheFirst) {
   // The wrapped key's second slot read is the table's first slot.
   cdbreader* r = reader(path, Access::kUnmapped);
   for (const std::string& key : keys) {
-    cdbreader_set_read_fn(tracing_read);
+    fd_set_read_fn(tracing_read);
     read_trace.clear();
     ASSERT_EQ(cdbreader_find(r, key.data(), static_cast<uint32_t>(key.size())), 1);
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
     EXPECT_EQ(read_trace[1].pos, r->table_pos + 3 * 8) << key;
     if (r->probes == 2) {
       // The two hashes differ above the low bits, so the last slot costs no header read.
@@ -472,14 +474,14 @@ TEST_F(CdbreaderTest, FullTableWithoutTheKeyStopsAfterEverySlot) {
   const std::string path = make_file("full.cdb", bytes);
   for (Access access : kBothAccesses) {
     cdbreader* r = reader(path, access);
-    cdbreader_set_read_fn(tracing_read);
+    fd_set_read_fn(tracing_read);
     read_trace.clear();
     EXPECT_EQ(cdbreader_find(r, key.data(), static_cast<uint32_t>(key.size())), 0)
         << access_name(access);
     EXPECT_EQ(r->probes, 2u) << access_name(access);
     EXPECT_EQ(cdbreader_find_next(r, key.data(), static_cast<uint32_t>(key.size())), 0)
         << access_name(access);
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
     if (access == Access::kUnmapped) {
       // Probing starts at either slot and wraps to the other.
       const uint32_t first = 2048 + (h >> 8) % 2 * 8;
@@ -567,7 +569,7 @@ TEST_F(CdbreaderTest, UnmappedReadsSurviveInterruptionsAndShortReads) {
       "slow.cdb", {{"example.org", "relay"}, {long_key, "long"}, {"dup", "1"}, {"dup", "2"}});
   struct Case {
     const char* name;
-    cdbreader_read_fn fn;
+    fd_read_fn fn;
   };
   const Case cases[] = {
       {"EverySecondReadInterrupted", interrupting_read},
@@ -576,7 +578,7 @@ TEST_F(CdbreaderTest, UnmappedReadsSurviveInterruptionsAndShortReads) {
   for (const Case& c : cases) {
     cdbreader* r = reader(path, Access::kUnmapped);
     interrupt_calls = 0;
-    cdbreader_set_read_fn(c.fn);
+    fd_set_read_fn(c.fn);
     EXPECT_EQ(cdbreader_find(r, "example.org", 11), 1) << c.name;
     EXPECT_EQ(found_data(r), "relay") << c.name;
     EXPECT_EQ(cdbreader_find(r, long_key.data(), 70), 1) << c.name;
@@ -585,7 +587,7 @@ TEST_F(CdbreaderTest, UnmappedReadsSurviveInterruptionsAndShortReads) {
     EXPECT_EQ(cdbreader_find_next(r, "dup", 3), 1) << c.name;
     EXPECT_EQ(found_data(r), "2") << c.name;
     EXPECT_EQ(cdbreader_find(r, "example.com", 11), 0) << c.name;
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
     if (c.fn == interrupting_read) {
       EXPECT_GT(interrupt_calls, 10) << c.name;
     }
@@ -607,12 +609,12 @@ TEST_F(CdbreaderTest, FailedReadOrSeekEndsTheFindWithItsError) {
     cdbreader* r = reader(path, Access::kUnmapped);
     calls_seen = 0;
     failing_call = c.failing_call;
-    cdbreader_set_read_fn(failing_read);
+    fd_set_read_fn(failing_read);
     errno = 0;
     EXPECT_EQ(cdbreader_find(r, long_key.data(), 70), -1) << c.name;
     EXPECT_EQ(errno, EIO) << c.name;
     EXPECT_EQ(calls_seen, c.failing_call) << c.name << ": reads after the failure";
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
   }
   int pipe_fds[2];
   ASSERT_EQ(pipe(pipe_fds), 0);

@@ -11,6 +11,10 @@ namespace lagwatch {
 void write_diagnostic(const char* label, const char* p1, const char* p2, const char* p3,
                       const char* p4, const char* p5, const char* p6, int with_errno);
 
+// When set, receives the text of every "Fatal" diagnostic, "Fatal: " + the message + ".",
+// before the process ends; the run points it at the system log.
+extern void (*fatal_log)(const char* text);
+
 // Writes a "Fatal" diagnostic and ends the process with `status`.
 [[noreturn]] void fatal(int status, const char* p1, const char* p2, const char* p3, const char* p4,
                         const char* p5, const char* p6, int with_errno);

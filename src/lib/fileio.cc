@@ -33,10 +33,22 @@ open_status open_regular(int dir_fd, const char* path, int flags, mode_t mode, i
   return OPEN_OK;
 }
 
+namespace {
+
+long system_read(int fd, char* buffer, uint32_t n) { return read(fd, buffer, n); }
+
+fd_read_fn read_fn = system_read;
+
+}  // namespace
+
+void fd_set_read_fn(fd_read_fn fn) { read_fn = fn != nullptr ? fn : system_read; }
+
 ssize_t fd_read(int fd, char* buffer, size_t n) {
-  ssize_t got;
+  // No read returns more than about 2 GiB on this platform, so the count can be cut to 32 bits.
+  const auto ask = static_cast<uint32_t>(n < UINT32_MAX ? n : UINT32_MAX);
+  long got;
   do {
-    got = read(fd, buffer, n);
+    got = read_fn(fd, buffer, ask);
   } while (got == -1 && errno == EINTR);
   return got;
 }
@@ -52,9 +64,9 @@ ssize_t fd_read_full(int fd, char* buffer, size_t n) {
   return static_cast<ssize_t>(done);
 }
 
-bool fd_write_all(int fd, const char* bytes, size_t n) {
+bool fd_write_all(int fd, const char* bytes, size_t n, off_t offset) {
   while (n > 0) {
-    const ssize_t written = write(fd, bytes, n);
+    const ssize_t written = offset == -1 ? write(fd, bytes, n) : pwrite(fd, bytes, n, offset);
     if (written == -1 && errno == EINTR) continue;
     if (written <= 0) {
       if (written == 0) errno = EIO;
@@ -62,21 +74,7 @@ bool fd_write_all(int fd, const char* bytes, size_t n) {
     }
     bytes += written;
     n -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-bool fd_pwrite_all(int fd, const char* bytes, size_t n, off_t offset) {
-  while (n > 0) {
-    const ssize_t written = pwrite(fd, bytes, n, offset);
-    if (written == -1 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = EIO;
-      return false;
-    }
-    bytes += written;
-    n -= static_cast<size_t>(written);
-    offset += written;
+    if (offset != -1) offset += written;
   }
   return true;
 }
@@ -92,9 +90,12 @@ bool fd_truncate(int fd, off_t length) {
 void fd_close_from(int lowest) {
   if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0) return;
   const long limit = sysconf(_SC_OPEN_MAX);
-  for (long fd = lowest; fd < limit; ++fd) static_cast<void>(close(static_cast<int>(fd)));
+  for (long n = lowest; n < limit; ++n) static_cast<void>(close(static_cast<int>(n)));
 }
 
-void fd_close_read_only(int fd) { static_cast<void>(close(fd)); }
+void fd_close_read_only(int fd) {
+  const int closed = close(fd);
+  static_cast<void>(closed);
+}
 
 }  // namespace lagwatch

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace lagwatch {
 
@@ -28,18 +29,20 @@ enum open_status : int {
 open_status open_regular(int dir_fd, const char* path, int flags, mode_t mode, int* fd,
                          struct stat* status);
 
+// How the helpers below read: read(2), unless a test puts in a function that interrupts or cuts
+// reads. Null restores read(2).
+using fd_read_fn = long (*)(int fd, char* buffer, uint32_t n);
+void fd_set_read_fn(fd_read_fn fn);
+
 // One read(2). Returns the count read (0 at end of file), or -1.
 ssize_t fd_read(int fd, char* buffer, size_t n);
 
 // Reads until `n` bytes have arrived or the file ends. Returns the count, or -1.
 ssize_t fd_read_full(int fd, char* buffer, size_t n);
 
-// Writes all `n` bytes at the file offset. Returns false on failure (a write of 0 bytes
-// included, with errno EIO).
-bool fd_write_all(int fd, const char* bytes, size_t n);
-
-// Writes all `n` bytes at `offset`, leaving the file offset alone. Returns false on failure.
-bool fd_pwrite_all(int fd, const char* bytes, size_t n, off_t offset);
+// Writes all `n` bytes: at `offset`, leaving the file offset alone, or at the file offset when
+// `offset` is -1. Returns false on failure (a write of 0 bytes included, with errno EIO).
+bool fd_write_all(int fd, const char* bytes, size_t n, off_t offset = -1);
 
 // Cuts or extends the file to `length`. Returns false on failure.
 bool fd_truncate(int fd, off_t length);

@@ -18,14 +18,14 @@ struct outstream {
   int fd;
   char* buffer;
   uint32_t capacity;
-  uint32_t length;       // valid bytes: the highest `position` reached since the last flush
-  uint32_t flushed;      // bytes of `length` the current flush has written; 0 between flushes
-  uint32_t total;        // bytes handed to the descriptor over the stream's life
-  uint32_t timeout;      // milliseconds each write may wait for writability; 0 = no wait
-  unsigned flags;        // failure states
-  int saved_errno;       // errno of the call that set OUTSTREAM_ERROR
-  uint32_t position;     // where the next byte goes
-  uint32_t last_count;   // bytes accepted by the latest write, putc or write_direct
+  uint32_t length;      // valid bytes: the highest `position` reached since the last flush
+  uint32_t flushed;     // bytes of `length` the current flush has written; 0 between flushes
+  uint32_t total;       // bytes handed to the descriptor over the stream's life
+  uint32_t timeout;     // milliseconds each write may wait for writability; 0 = no wait
+  unsigned flags;       // failure states
+  int saved_errno;      // errno of the call that set OUTSTREAM_ERROR
+  uint32_t position;    // where the next byte goes
+  uint32_t last_count;  // bytes accepted by the latest write, putc or write_direct
   outstream_write_fn write_fn;
 };
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/keyhash.h"
+
 namespace lagwatch {
 
 const uint32_t strtable_primes[STRTABLE_PRIME_COUNT] = {
@@ -100,12 +102,7 @@ strtable_entry* strtable_get(const strtable* t, const bytestr* key) {
   }
 }
 
-uint32_t strtable_hash(uint32_t seed, const char* p, uint32_t n) {
-  uint32_t h = seed;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(p);
-  for (uint32_t i = 0; i < n; ++i) h = (h * 33) ^ bytes[i];
-  return h;
-}
+uint32_t strtable_hash(uint32_t seed, const char* p, uint32_t n) { return key_hash(seed, p, n); }
 
 void strtable_free(strtable* t) {
   for (uint32_t i = 0; i < t->capacity && t->slots != nullptr; ++i) {

@@ -94,7 +94,8 @@ bool is_refusal(int status) { return (status & 0x7f) == 0 && ((status >> 8) & 0x
 
 notice_outcome report_refusal(const char* filename) {
   ++notices_refused;
-  report_error(NO_ERRNO, "qmail-inject refused the notice for '", "info/", filename, "'");
+  report_error(NO_ERRNO, "qmail-inject refused the notice for '", queue_path(QUEUE_INFO, filename),
+               "'");
   return NOTICE_REFUSED;
 }
 
@@ -192,7 +193,7 @@ notice_outcome finish_notice(FILE* stream, const char* filename) {
   if (fflush(stream) != 0 || ferror(stream) != 0) write_errno = errno != 0 ? errno : EIO;
   if (fclose(stream) != 0 && write_errno == 0) write_errno = errno;
   if (write_errno != 0) return write_failed(write_errno, filename);
-  return wait_injector() != 0 ? NOTICE_SENT : report_refusal(filename);
+  return wait_injector() ? NOTICE_SENT : report_refusal(filename);
 }
 
 }  // namespace
@@ -222,15 +223,15 @@ int start_injector(const char* sender) {
   return fds[1];
 }
 
-int wait_injector() {
-  if (injector_pid == 0) return 1;
+bool wait_injector() {
+  if (injector_pid == 0) return true;
   const int status = collect_injector();
   if ((status & 0x7f) != 0) fatal(111, NO_ERRNO, "qmail-inject crashed");
   if (status >= 256) {
-    if (is_refusal(status)) return 0;
+    if (is_refusal(status)) return false;
     fatal(111, NO_ERRNO, "qmail-inject exited with an error");
   }
-  return 1;
+  return true;
 }
 
 notice_outcome send_notice(const char* sender, const char* filename, recipient_list remote,

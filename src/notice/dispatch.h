@@ -56,10 +56,10 @@ notice_outcome send_notice(const char* sender, const char* filename, recipient_l
 // standard output (injector_pid 0). Ends the process through fatal when that fails.
 int start_injector(const char* sender);
 
-// Waits for the injector of the current notice, if any. Returns 1 when it accepted the
-// notice (exit status 0, or no injector), 0 when it refused it for good (exit status 100).
+// Waits for the injector of the current notice, if any. Returns true when it accepted the
+// notice (exit status 0, or no injector), false when it refused it for good (exit status 100).
 // Ends the process through fatal on any other outcome.
-int wait_injector();
+bool wait_injector();
 
 }  // namespace lagwatch
 

@@ -17,16 +17,19 @@ char mime_boundary[65];
 
 duration_text format_duration(int64_t seconds) {
   duration_text d{};
-  const long long v = seconds;
-  if (v >= 86400) {
-    snprintf(d.text, sizeof d.text, "%lld days", v / 86400);
-  } else if (v >= 3600) {
-    snprintf(d.text, sizeof d.text, "%lld hours", v / 3600);
-  } else if (v >= 60) {
-    snprintf(d.text, sizeof d.text, "%lld minutes", v / 60);
-  } else {
-    snprintf(d.text, sizeof d.text, "%lld seconds", v);
+  const char* unit = "seconds";
+  int64_t count = seconds;
+  if (seconds >= 86400) {
+    unit = "days";
+    count = seconds / 86400;
+  } else if (seconds >= 3600) {
+    unit = "hours";
+    count = seconds / 3600;
+  } else if (seconds >= 60) {
+    unit = "minutes";
+    count = seconds / 60;
   }
+  snprintf(d.text, sizeof d.text, "%ld %s", static_cast<long>(count), unit);
   return d;
 }
 
@@ -78,6 +81,49 @@ bool read_count(const char** p, uint64_t* value) {
   return fits;
 }
 
+// A "%s" conversion: printf's "-" flag, field width and precision.
+struct string_conversion {
+  bool left;
+  bool has_precision;
+  uint64_t width;
+  uint64_t precision;
+};
+
+// Returns where the conversion that starts at `percent` ends: after the letter that follows
+// its inner characters, or at the end of the template.
+const char* conversion_end(const char* percent) {
+  const char* end = percent + 1;
+  while (*end != '\0' && is_conversion_inner(*end)) ++end;
+  return *end != '\0' ? end + 1 : end;
+}
+
+// True when the conversion from `percent` to `end` is "%[flags][width][.precision]s" with
+// counts printf accepts; the only kind that is expanded. Fills `*spec`.
+bool parse_string_conversion(const char* percent, const char* end, string_conversion* spec) {
+  const char* q = percent + 1;
+  for (; is_flag(*q); ++q) {
+    if (*q == '-') spec->left = true;
+  }
+  bool valid = read_count(&q, &spec->width);
+  if (*q == '.') {
+    ++q;
+    spec->has_precision = true;
+    valid = read_count(&q, &spec->precision) && valid;
+  }
+  return valid && *q == 's' && q + 1 == end;
+}
+
+// Writes `arg` (null reads as "") as printf's "%s" with `spec` would.
+void write_string(FILE* stream, const char* arg, const string_conversion& spec) {
+  if (arg == nullptr) arg = "";
+  const size_t length =
+      spec.has_precision ? strnlen(arg, static_cast<size_t>(spec.precision)) : strlen(arg);
+  const uint64_t pad = spec.width > length ? spec.width - length : 0;
+  if (!spec.left) write_blanks(stream, pad);
+  fwrite(arg, 1, length, stream);
+  if (spec.left) write_blanks(stream, pad);
+}
+
 // RFC 5322 atext, and the bytes of RFC 6532's UTF-8 addresses.
 bool is_atom_byte(unsigned char c) {
   if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
@@ -110,44 +156,16 @@ uint32_t expand_template(FILE* stream, const char* tmpl, const char* const args[
       fputs(p, stream);
       break;
     }
-    if (percent > p) fwrite(p, 1, static_cast<size_t>(percent - p), stream);
+    fwrite(p, 1, static_cast<size_t>(percent - p), stream);
     if (percent[1] == '%') {
       fputc('%', stream);
       p = percent + 2;
       continue;
     }
-
-    // Find where the conversion ends: after the letter that follows its inner characters,
-    // or at the end of the template.
-    const char* end = percent + 1;
-    while (*end != '\0' && is_conversion_inner(*end)) ++end;
-    if (*end != '\0') ++end;
-
-    // Only "%[flags][width][.precision]s" with an argument left is expanded.
-    const char* q = percent + 1;
-    bool left = false;
-    while (is_flag(*q)) {
-      if (*q == '-') left = true;
-      ++q;
-    }
-    uint64_t width = 0;
-    bool valid = read_count(&q, &width);
-    bool has_precision = false;
-    uint64_t precision = 0;
-    if (*q == '.') {
-      ++q;
-      has_precision = true;
-      if (!read_count(&q, &precision)) valid = false;
-    }
-    if (valid && *q == 's' && q + 1 == end && used < 3) {
-      const char* arg = args[used++];
-      if (arg == nullptr) arg = "";
-      const size_t length =
-          has_precision ? strnlen(arg, static_cast<size_t>(precision)) : strlen(arg);
-      const uint64_t pad = width > length ? width - length : 0;
-      if (!left) write_blanks(stream, pad);
-      fwrite(arg, 1, length, stream);
-      if (left) write_blanks(stream, pad);
+    const char* end = conversion_end(percent);
+    string_conversion spec{};
+    if (used < 3 && parse_string_conversion(percent, end, &spec)) {
+      write_string(stream, args[used++], spec);
     } else {
       fwrite(percent, 1, static_cast<size_t>(end - percent), stream);
     }
@@ -235,16 +253,8 @@ void copy_message(FILE* stream, int fd, int32_t limit) {
   if (copied >= wanted) fputs("[...]", stream);
 }
 
-}  // namespace
-
-void write_notice(FILE* stream, const char* sender, recipient_list remote, recipient_list local,
-                  int mess_fd) {
-  const duration_text age = format_duration(static_cast<int64_t>(settings.opt_age));
-  const duration_text lifetime = format_duration(settings.queuelifetime);
-  const char* me = settings.me != nullptr ? settings.me : "";
-  const bool mime = settings.opt_mime != 0;
-  const bool copy = settings.opt_copy_bytes != 0;
-
+// Writes the mail header and, in MIME shape, the header of the text part, up to the empty line.
+void write_header(FILE* stream, const char* me, const char* sender, bool mime) {
   fprintf(stream, "From: <MAILER-DAEMON@%s>\nTo: <", me);
   write_address(stream, sender);
   fputs(">\nSubject: delayed delivery notice\n", stream);
@@ -259,22 +269,38 @@ void write_notice(FILE* stream, const char* sender, recipient_list remote, recip
             mime_boundary, mime_boundary);
   }
   fputc('\n', stream);
+}
+
+// Writes the copy's lead-in, plain or MIME, and the copy of the message text.
+void write_copy(FILE* stream, int mess_fd, bool mime) {
+  if (mime) {
+    fprintf(stream,
+            "\nThe following attachment contains a copy of the original message.\n\n"
+            "--%s\nContent-Type: message/rfc822\nContent-Disposition: inline\n\n",
+            mime_boundary);
+  } else {
+    fputs("\n--- Below this line is a copy of the original message.\n\n", stream);
+  }
+  copy_message(stream, mess_fd, settings.opt_copy_bytes);
+}
+
+}  // namespace
+
+void write_notice(FILE* stream, const char* sender, recipient_list remote, recipient_list local,
+                  int mess_fd) {
+  const duration_text age = format_duration(static_cast<int64_t>(settings.opt_age));
+  const duration_text lifetime = format_duration(settings.queuelifetime);
+  const char* me = settings.me != nullptr ? settings.me : "";
+  const bool mime = settings.opt_mime != 0;
+  const bool copy = settings.opt_copy_bytes != 0;
+
+  write_header(stream, me, sender, mime);
   const char* const args[3] = {me, age.text, lifetime.text};
   expand_template(stream, settings.notice_template, args);
   fputs("\nRecipient(s):\n", stream);
   write_recipients(stream, local);
   write_recipients(stream, remote);
-  if (copy) {
-    if (mime) {
-      fprintf(stream,
-              "\nThe following attachment contains a copy of the original message.\n\n"
-              "--%s\nContent-Type: message/rfc822\nContent-Disposition: inline\n\n",
-              mime_boundary);
-    } else {
-      fputs("\n--- Below this line is a copy of the original message.\n\n", stream);
-    }
-    copy_message(stream, mess_fd, settings.opt_copy_bytes);
-  }
+  if (copy) write_copy(stream, mess_fd, mime);
   if (mime) fprintf(stream, "\n--%s--", mime_boundary);
   if (mime || copy) fputc('\n', stream);
 }

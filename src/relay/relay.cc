@@ -69,24 +69,24 @@ void load_relay_domains() {
   open_relay_cdb();
 }
 
-int check_sender(const char* sender) {
-  if (!settings.opt_rcpthosts_only) return 1;
+bool check_sender(const char* sender) {
+  if (!settings.opt_rcpthosts_only) return true;
   const char* at = strchr(sender, '@');
-  if (at == nullptr) return 0;
+  if (at == nullptr) return false;
   // The domain "a.b.c" is looked for as "a.b.c", then ".b.c", then ".c": an rcpthosts line that
   // begins with a dot accepts every domain below it.
   const char* candidate = at + 1;
   for (;;) {
     if (!bytestr_set_cstr(&relay_key, candidate)) die_oom();
-    if (strtable_get(&relay_set, &relay_key) != nullptr) return 1;
+    if (strtable_get(&relay_set, &relay_key) != nullptr) return true;
     // A cdb that cannot be read counts as listed: better a notice too many than a sender
     // qmail accepts mail for left without one.
     if (relay_cdb_fd != -1 && cdbreader_find(&relay_cdb, relay_key.data, relay_key.length) != 0) {
-      return 1;
+      return true;
     }
-    if (*candidate == '\0') return 0;
+    if (*candidate == '\0') return false;
     const char* dot = strchr(candidate + 1, '.');
-    if (dot == nullptr) return 0;
+    if (dot == nullptr) return false;
     candidate = dot;
   }
 }

@@ -8,9 +8,9 @@ namespace lagwatch {
 // through die_oom when memory runs out.
 void load_relay_domains();
 
-// Returns 1 when a notice may go to `sender`: always without -r; with -r only when the
-// sender's domain, or one of its dot-suffixes, is listed in rcpthosts or morercpthosts.cdb.
-int check_sender(const char* sender);
+// True when a notice may go to `sender`: always without -r; with -r only when the sender's
+// domain, or one of its dot-suffixes, is listed in rcpthosts or morercpthosts.cdb.
+bool check_sender(const char* sender);
 
 // Forgets everything load_relay_domains loaded, frees it and closes morercpthosts.cdb, so that
 // a test can load again in the same process. The program itself never calls it.

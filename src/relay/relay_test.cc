@@ -16,6 +16,7 @@
 
 #include "lib/bytestr.h"
 #include "lib/cdbreader.h"
+#include "lib/fileio.h"
 #include "run/settings.h"
 
 namespace lagwatch {
@@ -109,7 +110,7 @@ class RelayTest : public ::testing::Test {
   void TearDown() override {
     relay_reset();
     settings_reset();
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
     bytestr_set_allocator(nullptr);
     std::filesystem::current_path(old_cwd_);
     std::filesystem::remove_all(dir_);
@@ -259,9 +260,9 @@ TEST_F(RelayTest, RelaySetIsConsultedBeforeTheCdb) {
   };
   for (const Case& c : cases) {
     cdb_reads = 0;
-    cdbreader_set_read_fn(counting_read);
+    fd_set_read_fn(counting_read);
     EXPECT_EQ(check_sender(c.sender), 1) << c.name;
-    cdbreader_set_read_fn(nullptr);
+    fd_set_read_fn(nullptr);
     EXPECT_EQ(cdb_reads, c.reads) << c.name;
   }
 }

@@ -18,6 +18,10 @@ extern const char* const injector_path;
 // The file that keeps the start time of the last completed run.
 extern const char* const run_file_path;
 
+// The system log's socket, where real runs log their notices (a build setting, /dev/log unless
+// set otherwise).
+extern const char* const log_socket_path;
+
 // The journal of the notices handed over in the current window: the run file's path + ".sent".
 extern const char* const journal_path;
 

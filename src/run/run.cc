@@ -22,6 +22,7 @@
 #include "run/conf.h"
 #include "run/control.h"
 #include "run/queuefile.h"
+#include "run/runlog.h"
 #include "run/settings.h"
 #include "run/state.h"
 
@@ -108,7 +109,7 @@ bool readable_by_status(const struct stat& status) {
 [[noreturn]] void die_queue_directory() { fatal(111, WITH_ERRNO, "Can't open queue directory"); }
 
 [[noreturn]] void die_info_file(const char* filename) {
-  fatal(111, WITH_ERRNO, "Can't open or stat info file '", "info/", filename, "'");
+  fatal(111, WITH_ERRNO, "Can't open or stat info file '", queue_path(QUEUE_INFO, filename), "'");
 }
 
 // The modification time plus the threshold, widened with its sign. Saturates instead of
@@ -128,48 +129,61 @@ bool judge(const char* filename, int64_t expiry) {
   if (settings.opt_debug) {
     debug_line("filename=%s expiry=%ld", filename, static_cast<long>(expiry));
   }
-  // The test against now comes first: when the clock went back so that lastrun > now, every
-  // message reads "has not yet expired" or "was previously expired", and none is due.
-  if (expiry > settings.now) {
-    if (settings.opt_debug) debug_line("ignoring, has not yet expired");
-    return false;
+  const window_place place = place_in_window(expiry, settings.lastrun, settings.now);
+  if (place == WINDOW_DUE) return true;
+  if (settings.opt_debug) {
+    debug_line(place == WINDOW_NOT_YET ? "ignoring, has not yet expired"
+                                       : "ignoring, was previously expired");
   }
-  if (expiry <= settings.lastrun) {
-    if (settings.opt_debug) debug_line("ignoring, was previously expired");
-    return false;
-  }
-  return true;
+  return false;
 }
 
-// Reads the due message's sender and hands the message on; records a notice handed over in
-// the journal. The info file stays open until the notice is out: `fd` is closed by the caller.
-void hand_on(int fd, const struct stat& status, const char* filename) {
+// Reads the info file's content: "F" + sender + NUL as qmail writes it. Returns the malloc'd
+// content and points `*sender` into it. The leading byte is not examined; the sender ends at
+// the first NUL or after the last byte read, so a file that is short, truncated or lacks the
+// NUL gives what is there and nothing beyond it. A read that fails is reported like the failed
+// open it amounts to: no notice goes to a sender that could not be read.
+char* read_info(int fd, const struct stat& status, const char* filename, const char** sender) {
   uint32_t length = 0;
   char* content = read_open_file(fd, status, &length);
-  // A read that fails is reported like the failed open it amounts to: no notice goes to a
-  // sender that could not be read.
   if (content == nullptr) die_info_file(filename);
-  // qmail writes "F" + sender + NUL. The leading byte is not examined; the sender ends at the
-  // first NUL or after the last byte read, so a file that is short, truncated or lacks the NUL
-  // gives what is there and nothing beyond it.
-  const char* sender = length > 0 ? content + 1 : content;
+  *sender = length > 0 ? content + 1 : content;
+  return content;
+}
+
+// Hands the due message on; records and logs a notice handed over. The info file stays open
+// until the notice is out: `fd` is closed by the caller.
+void hand_on(int fd, const struct stat& status, const char* filename) {
+  const char* sender = nullptr;
+  char* content = read_info(fd, status, filename, &sender);
   if (check_sender(sender)) {
     const notice_result result = dispatch_notice(sender, filename);
-    if (result.outcome != NOTICE_NONE) journal_record(filename, status.st_mtime);
+    if (result.outcome != NOTICE_NONE) {
+      journal_record(filename, status.st_mtime);
+      runlog_notice(result.outcome, filename, sender, result.undone,
+                    settings.now - status.st_mtime);
+    }
   } else if (settings.opt_debug) {
     debug_line("ignoring, sender was not in rcpthosts");
   }
   free(content);
 }
 
-// Judges the message `filename` whose info file is `name` relative to the descriptor `dir_fd`.
-//
-// Most messages lie outside the window, and such a message is judged by one status read of its
-// name without opening it. Everything else is opened by the queue's rules and judged afresh
-// from the opened file's own status: qmail may have removed the message and queued a new one
-// under the same name (names are inode numbers) in between, and every line the run prints must
-// be about the file it actually opened. A file whose permission bits would refuse the open is
-// opened too, so that it fails as the open makes it.
+// A failed run handed this message's notice over already; the run that repeats its window
+// skips it, and logs that it did.
+void skip_already_sent(int fd, const struct stat& status, const char* filename) {
+  if (settings.opt_debug) debug_line("ignoring, notice already sent");
+  if (!runlog_enabled()) return;
+  const char* sender = nullptr;
+  char* content = read_info(fd, status, filename, &sender);
+  runlog_already_sent(filename, sender, settings.now - status.st_mtime);
+  free(content);
+}
+
+// Judges the message `filename` whose info file is `name` relative to `dir_fd`. A message
+// outside the window costs one status read. Anything else is opened and judged afresh from the
+// opened file: qmail reuses names (inode numbers), and what the run prints must be about the
+// file it opened. A file that the open would refuse is opened, so that it fails as it should.
 void check_message_at(int dir_fd, const char* name, const char* filename) {
   struct stat listed;
   if (fstatat(dir_fd, name, &listed, AT_SYMLINK_NOFOLLOW) == -1) {
@@ -193,15 +207,14 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
       debug_departed(filename);
       return;
     case OPEN_NOT_REGULAR:
-      fatal(111, NO_ERRNO, "Can't open or stat info file '", "info/", filename,
+      fatal(111, NO_ERRNO, "Can't open or stat info file '", queue_path(QUEUE_INFO, filename),
             "': not a regular file");
     case OPEN_FAILED:
       die_info_file(filename);
   }
   if (judge(filename, expiry_of(opened))) {
-    // A failed run handed this notice over already; the run that repeats its window skips it.
     if (journal_holds(filename, opened.st_mtime)) {
-      if (settings.opt_debug) debug_line("ignoring, notice already sent");
+      skip_already_sent(fd, opened, filename);
     } else {
       hand_on(fd, opened, filename);
     }
@@ -239,13 +252,17 @@ struct dirent* next_entry(DIR* dir) {
 int run(int argc, char** argv) {
   (void)argc;
   (void)argv;
+  if (!settings.opt_no_send) runlog_start();
   // Before any change of directory, so that a relative -f path names a file relative to the
   // directory the program was started in.
   if (settings.opt_bounce_file != nullptr) load_bounce_file(settings.opt_bounce_file);
   load_config();
   scan_queue();
   // Print-only runs leave the window where it was: the next real run sends these notices.
-  if (!settings.opt_no_send) update_run_file();
+  if (!settings.opt_no_send) {
+    update_run_file();
+    runlog_summary();
+  }
   // The walk went on past notices that the injector refused for good (a sender address it
   // cannot parse): the run completed, and the status says that not every notice went out.
   return notices_refused != 0 ? 100 : 0;

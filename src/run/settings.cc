@@ -2,8 +2,8 @@
 
 namespace lagwatch {
 
-// The body of every notice unless -f names another: 267 bytes, with two blanks after
-// "a total of %s.". Expanded with the host name, the age text and the lifetime text.
+// The body of every notice unless -f names another, with two blanks after "a total of %s.".
+// Expanded with the host name, the age text and the lifetime text.
 const char default_notice_template[] =
     "Your message has been received by %s but has been\n"
     "undeliverable to the following recipients for at least %s.\n"

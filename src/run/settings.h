@@ -29,7 +29,7 @@ struct settings_record {
 // The one instance, holding the defaults at process start.
 extern settings_record settings;
 
-// The built-in notice template (267 bytes); settings.notice_template starts as this.
+// The built-in notice template; settings.notice_template starts as this.
 extern const char default_notice_template[];
 
 // The option table, in search and help order, ended by a row with letter 0 and no long name.

@@ -149,8 +149,7 @@ void run_file_store(int64_t now) {
   // moment exists in which the file is empty, and the file keeps its inode, owner and mode. A
   // full disk cannot refuse the write: the old value already holds the file's first block.
   if (digits.length == 0 || size_limit_below(digits.length) ||
-      !fd_pwrite_all(run_fd, digits.text, digits.length, 0) ||
-      !fd_truncate(run_fd, digits.length)) {
+      !fd_write_all(run_fd, digits.text, digits.length, 0) || !fd_truncate(run_fd, digits.length)) {
     die_run_file();
   }
   // On disk before the journal is emptied: a crash must never leave the old window with an
