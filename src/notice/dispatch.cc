@@ -103,17 +103,18 @@ notice_outcome report_refusal(const char* filename) {
 // argument vector "-f" "" "-a" ["--"] SENDER [EXTRA], an empty environment and no descriptor
 // but 0, 1 and 2.
 [[noreturn]] void exec_injector(int read_fd, pid_t parent, const char* sender) {
+  // The pipe was made close-on-exec; dup2 gives standard input a descriptor without the flag.
+  const int connected = read_fd == 0 ? fcntl(0, F_SETFD, 0) : dup2(read_fd, 0);
+  if (connected == -1) fatal(111, WITH_ERRNO, "Could not connect the pipe to qmail-inject");
+  // At once: the run file's lock lives as long as any copy of its descriptor, and a run that
+  // starts after this one was killed must not find it held by this child. Whatever else this
+  // process inherited (a caller's lock, a stray descriptor) stays out of qmail-inject too.
+  fd_close_from(3);
   set_sigpipe(SIG_DFL);  // an ignored signal would stay ignored across exec
   // qmail-inject queues whatever it has read when its input ends, so an injector that outlived
   // this process would queue half a notice: the kernel kills it when this process dies.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fatal(111, WITH_ERRNO, "Could not start qmail-inject");
   if (getppid() != parent) _exit(111);  // died before the request took hold
-  // The pipe was made close-on-exec; dup2 gives standard input a descriptor without the flag.
-  const int connected = read_fd == 0 ? fcntl(0, F_SETFD, 0) : dup2(read_fd, 0);
-  if (connected == -1) fatal(111, WITH_ERRNO, "Could not connect the pipe to qmail-inject");
-  // Whatever this process inherited (a caller's lock, a stray descriptor) stays out of
-  // qmail-inject and the qmail-queue it runs.
-  fd_close_from(3);
   const char* argv[8];
   int n = 0;
   argv[n++] = injector_path;

@@ -183,11 +183,13 @@ void load_config() {
   chdir_or_die(control_dir);
   load_me();
   settings.queuelifetime = read_control_long("queuelifetime", 604800);
-  // Taken once: the window of this run ends here, and the next completed run starts from it.
-  settings.now = static_cast<int64_t>(time(nullptr));
   // A real run claims the run file before it reads from it and keeps it until its update, so
   // that no notice goes out from a run that could not record it.
   settings.lastrun = settings.opt_no_send ? run_file_peek() : run_file_claim();
+  // Taken once, and after the claim: a run that read the clock before another run's whole
+  // window would otherwise write an older time after it and open that window again. The window
+  // of this run ends here, and the next completed run starts from it.
+  settings.now = static_cast<int64_t>(time(nullptr));
   journal_load(settings.lastrun, !settings.opt_no_send);
   qualify_extra_rcpt();
   if (settings.opt_rcpthosts_only) load_relay_domains();
