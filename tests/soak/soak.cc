@@ -548,7 +548,8 @@ std::vector<std::string> play_turn(int kind, int64_t threshold, int64_t kill_del
       problem = "exited 0 but left no later run file";
     }
     // Right after a kill the lock may still be held for a moment: a child that the killed
-    // program forked for an injector shares the locked file until it execs or dies.
+    // program forked for an injector shares the locked file until it closes its copy, first
+    // thing after the fork.
     if (run.outcome == OUTCOME_LOCKED_OUT && !turn.pair && !after_kill) {
       run.outcome = OUTCOME_UNEXPECTED;
       problem = "found the lock held though no other run was started or killed";
