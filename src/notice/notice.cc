@@ -98,30 +98,31 @@ const char* conversion_end(const char* percent) {
 }
 
 // True when the conversion from `percent` to `end` is "%[flags][width][.precision]s" with
-// counts printf accepts; the only kind that is expanded. Fills `*spec`.
-bool parse_string_conversion(const char* percent, const char* end, string_conversion* spec) {
+// counts printf accepts; the only kind that is expanded. Fills `*conversion`.
+bool parse_string_conversion(const char* percent, const char* end, string_conversion* conversion) {
   const char* q = percent + 1;
   for (; is_flag(*q); ++q) {
-    if (*q == '-') spec->left = true;
+    if (*q == '-') conversion->left = true;
   }
-  bool valid = read_count(&q, &spec->width);
+  bool valid = read_count(&q, &conversion->width);
   if (*q == '.') {
     ++q;
-    spec->has_precision = true;
-    valid = read_count(&q, &spec->precision) && valid;
+    conversion->has_precision = true;
+    valid = read_count(&q, &conversion->precision) && valid;
   }
   return valid && *q == 's' && q + 1 == end;
 }
 
-// Writes `arg` (null reads as "") as printf's "%s" with `spec` would.
-void write_string(FILE* stream, const char* arg, const string_conversion& spec) {
+// Writes `arg` (null reads as "") as printf's "%s" with `conversion` would.
+void write_string(FILE* stream, const char* arg, const string_conversion& conversion) {
   if (arg == nullptr) arg = "";
-  const size_t length =
-      spec.has_precision ? strnlen(arg, static_cast<size_t>(spec.precision)) : strlen(arg);
-  const uint64_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) write_blanks(stream, pad);
+  const size_t length = conversion.has_precision
+                            ? strnlen(arg, static_cast<size_t>(conversion.precision))
+                            : strlen(arg);
+  const uint64_t pad = conversion.width > length ? conversion.width - length : 0;
+  if (!conversion.left) write_blanks(stream, pad);
   fwrite(arg, 1, length, stream);
-  if (spec.left) write_blanks(stream, pad);
+  if (conversion.left) write_blanks(stream, pad);
 }
 
 // RFC 5322 atext, and the bytes of RFC 6532's UTF-8 addresses.
@@ -163,9 +164,9 @@ uint32_t expand_template(FILE* stream, const char* tmpl, const char* const args[
       continue;
     }
     const char* end = conversion_end(percent);
-    string_conversion spec{};
-    if (used < 3 && parse_string_conversion(percent, end, &spec)) {
-      write_string(stream, args[used++], spec);
+    string_conversion conversion{};
+    if (used < 3 && parse_string_conversion(percent, end, &conversion)) {
+      write_string(stream, args[used++], conversion);
     } else {
       fwrite(percent, 1, static_cast<size_t>(end - percent), stream);
     }
