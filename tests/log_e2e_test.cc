@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -35,8 +34,13 @@ class LogSink {
     std::vector<std::string> result;
     char buffer[4096];
     for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
-      result.push_back(std::regex_replace(std::string(buffer, static_cast<size_t>(n)),
-                                          std::regex("lagwatch\\[[0-9]+\\]"), "lagwatch[PID]"));
+      std::string line(buffer, static_cast<size_t>(n));
+      const size_t open = line.find("lagwatch[");
+      const size_t close = line.find(']', open);
+      if (open != std::string::npos && close != std::string::npos) {
+        line.replace(open + 9, close - open - 9, "PID");
+      }
+      result.push_back(line);
     }
     return result;
   }
