@@ -412,6 +412,10 @@ std::string inject_partial(int bytes, int status) {
 }
 std::string inject_signal(int signal_number) { return "signal " + std::to_string(signal_number); }
 std::string inject_stop() { return "stop"; }
+bool run_never_started(const RunResult& r) {
+  return (r.exit_status == 126 || r.exit_status == 127) && r.err.rfind("harness: ", 0) == 0;
+}
+
 std::string journal_path() { return run_file_path() + ".sent"; }
 
 void give_state_to(int uid, int gid) {

@@ -263,6 +263,11 @@ struct RunResult {
   std::string err;       // every byte written to standard error
 };
 
+// True when a run as another user never started because that user cannot reach the program or
+// the start directory (status 126 or 127 and the harness's own "harness: " line): the test
+// that asked for it skips.
+bool run_never_started(const RunResult& r);
+
 // Runs the sandbox build with `args` after its name (exact bytes, no shell), standard input
 // /dev/null, a controlled environment (clock through libfaketime, which fakes neither file
 // times nor the monotonic clock; TZ=UTC; PATH=/usr/bin:/bin) and the options. Collects both

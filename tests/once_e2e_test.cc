@@ -24,10 +24,6 @@ class OnceE2eTest : public SandboxTest {};
 
 std::string fatal(const std::string& text) { return "lagwatch: Fatal: " + text + ".\n"; }
 
-bool skipped_for_nobody(const RunResult& r) {
-  return (r.exit_status == 126 || r.exit_status == 127) && r.err.rfind("harness: ", 0) == 0;
-}
-
 // A value beyond the signed 32-bit range is a usage error, not its low 32 bits.
 TEST_F(OnceE2eTest, IntegerOptionsHoldThirtyTwoBitsOrAreRefused) {
   struct Case {
@@ -105,7 +101,7 @@ TEST_F(OnceE2eTest, UnreadableIsNotMissing) {
       if (shape == kNoPermission) write_file(f.path, "", 0);
       if (shape == kDirectory) make_dir(f.path);
       RunResult r = run_lagwatch({"-N", "-r"}, options);
-      if (skipped_for_nobody(r)) GTEST_SKIP() << r.err;
+      if (run_never_started(r)) GTEST_SKIP() << r.err;
       if (shape == kMissing) {
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.err, "");
@@ -164,7 +160,7 @@ TEST_F(OnceE2eTest, RunFileIsClaimedBeforeTheFirstNotice) {
     }
     RunResult r = run_lagwatch({}, options);
     if (holder != -1) close(holder);
-    if (skipped_for_nobody(r)) GTEST_SKIP() << r.err;
+    if (run_never_started(r)) GTEST_SKIP() << r.err;
     EXPECT_EQ(r.exit_status, 111);
     EXPECT_EQ(r.err, c.err);
     EXPECT_TRUE(injector.calls().empty());

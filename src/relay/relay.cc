@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,20 +29,12 @@ int relay_cdb_fd = -1;
 cdbreader relay_cdb;
 
 // Opens morercpthosts.cdb and attaches the reader to it. A missing file means no cdb; one that
-// cannot be opened or is a directory ends the run, as a notice filter that silently lost half
-// its domains would refuse senders qmail accepts mail for.
+// cannot be read ends the run, as a notice filter that silently lost half its domains would
+// refuse senders qmail accepts mail for.
 void open_relay_cdb() {
-  relay_cdb_fd = open_control_file(nullptr, "morercpthosts.cdb");
-  if (relay_cdb_fd == -1) {
-    if (errno == ENOENT) return;
-    fatal(111, WITH_ERRNO, "Could not read '", control_path_text(), "'");
-  }
   struct stat status;
-  if (fstat(relay_cdb_fd, &status) == -1 || S_ISDIR(status.st_mode)) {
-    if (S_ISDIR(status.st_mode)) errno = EISDIR;
-    fatal(111, WITH_ERRNO, "Could not read '", control_path_text(), "'");
-  }
-  cdbreader_attach(&relay_cdb, relay_cdb_fd);
+  relay_cdb_fd = open_control_file_checked(nullptr, "morercpthosts.cdb", &status);
+  if (relay_cdb_fd != -1) cdbreader_attach(&relay_cdb, relay_cdb_fd);
 }
 
 }  // namespace

@@ -35,26 +35,13 @@ char* loaded_me;
 char* loaded_extra_rcpt;
 char* loaded_template;
 
-[[noreturn]] void die_unreadable() {
-  fatal(111, WITH_ERRNO, "Could not read '", control_path.data, "'");
-}
-
-// Reads the control file; a missing one is the empty text. `strict` makes every other failure
-// end the run; without it (control/me only) such a file reads as the empty text too.
-char* read_control_text(const char* dir, const char* name, uint32_t* length, bool strict) {
-  const int fd = open_control_file(dir, name);
-  if (fd == -1) {
-    if (errno == ENOENT || !strict) return new_empty_text(length);
-    die_unreadable();
-  }
+// control/me is read as ever: missing, unreadable or empty all end the run with one message.
+char* read_me() {
+  const int fd = open_control_file(nullptr, "me");
   struct stat status;
-  char* text = fstat(fd, &status) == 0 ? read_open_file(fd, status, length) : nullptr;
-  if (text == nullptr) {
-    if (strict) die_unreadable();
-    text = new_empty_text(length);
-  }
-  fd_close_read_only(fd);
-  return text;
+  char* text = fd != -1 && fstat(fd, &status) == 0 ? read_open_file(fd, status, nullptr) : nullptr;
+  if (fd != -1) fd_close_read_only(fd);
+  return text != nullptr ? text : new_empty_text(nullptr);
 }
 
 // Cuts `text` at its first line feed.
@@ -66,7 +53,7 @@ char* first_line(char* text) {
 
 void load_me() {
   // A missing, unreadable or empty control/me all end the run with the one message.
-  char* me = first_line(read_control_text(nullptr, "me", nullptr, false));
+  char* me = first_line(read_me());
   if (me[0] == '\0') fatal(111, NO_ERRNO, "Could not read control/me");
   free(loaded_me);
   loaded_me = me;
@@ -118,13 +105,23 @@ int open_control_file(const char* dir, const char* name) {
   return fd_open_at(AT_FDCWD, control_path.data, O_RDONLY | O_NONBLOCK);
 }
 
-const char* control_path_text() { return control_path.data != nullptr ? control_path.data : ""; }
+void die_unreadable(const char* path) { fatal(111, WITH_ERRNO, "Could not read '", path, "'"); }
+
+int open_control_file_checked(const char* dir, const char* name, struct stat* status) {
+  const int fd = open_control_file(dir, name);
+  if (fd == -1) {
+    if (errno == ENOENT) return -1;
+    die_unreadable(control_path.data);
+  }
+  if (fstat(fd, status) == -1) die_unreadable(control_path.data);
+  if (S_ISDIR(status->st_mode)) {
+    errno = EISDIR;
+    die_unreadable(control_path.data);
+  }
+  return fd;
+}
 
 char* read_open_file(int fd, const struct stat& status, uint32_t* length) {
-  if (S_ISDIR(status.st_mode)) {
-    errno = EISDIR;
-    return nullptr;
-  }
   const size_t size = status.st_size > 0 ? static_cast<size_t>(status.st_size) : 0;
   if (size >= UINT32_MAX) {
     errno = EFBIG;
@@ -154,7 +151,13 @@ char* new_empty_text(uint32_t* length) {
 }
 
 char* read_control_file(const char* dir, const char* name, uint32_t* length) {
-  return read_control_text(dir, name, length, true);
+  struct stat status;
+  const int fd = open_control_file_checked(dir, name, &status);
+  if (fd == -1) return new_empty_text(length);
+  char* text = read_open_file(fd, status, length);
+  if (text == nullptr) die_unreadable(control_path.data);
+  fd_close_read_only(fd);
+  return text;
 }
 
 char* read_control_line(const char* name) { return first_line(read_control_file(nullptr, name)); }

@@ -13,11 +13,16 @@ namespace lagwatch {
 
 // Opens `dir` + "/" + `name` (or `name` alone when `dir` is null) read-only, close-on-exec and
 // without blocking. Returns the descriptor, or -1 with errno set. Builds the path in one shared
-// buffer (control_path_text); ends the process through die_oom when that buffer cannot grow.
+// buffer; ends the process through die_oom when that buffer cannot grow.
 int open_control_file(const char* dir, const char* name);
 
-// The path the latest open_control_file built, as diagnostics name it.
-const char* control_path_text();
+// Ends the run with "Could not read 'PATH'" and the system's error text.
+[[noreturn]] void die_unreadable(const char* path);
+
+// Opens the control file as open_control_file does and stores its status in `*status`. Returns
+// -1 when the file is missing; a file that exists but cannot be opened or examined, or is a
+// directory (EISDIR), ends the run through die_unreadable.
+int open_control_file_checked(const char* dir, const char* name, struct stat* status);
 
 // Returns the file's bytes followed by one NUL, in a malloc'd buffer the caller frees. A
 // missing file gives a buffer holding just the NUL; any other failure to open, examine or read
@@ -26,8 +31,8 @@ char* read_control_file(const char* dir, const char* name, uint32_t* length = nu
 
 // Reads the open file `fd`, whose status is `status`, into a malloc'd text: its bytes and a NUL
 // after them; a file that shrank meanwhile gives the bytes that arrived. Returns null with errno
-// set when it cannot be read (a directory gives EISDIR). Stores the count read in `*length`
-// when `length` is not null. Ends the process through die_oom when memory runs out.
+// set when it cannot be read. Stores the count read in `*length` when `length` is not null.
+// Ends the process through die_oom when memory runs out.
 char* read_open_file(int fd, const struct stat& status, uint32_t* length);
 
 // Returns a malloc'd empty text (one NUL byte) and stores 0 in `*length` when it is not null.

@@ -39,7 +39,7 @@ char* queue_read_list(queue_part part, const char* filename, uint32_t* length) {
     fatal(111, NO_ERRNO, "Could not read '", path, "': not a regular file");
   }
   char* text = opened == OPEN_OK ? read_open_file(fd, status, length) : nullptr;
-  if (text == nullptr) fatal(111, WITH_ERRNO, "Could not read '", path, "'");
+  if (text == nullptr) die_unreadable(path);
   fd_close_read_only(fd);
   return text;
 }

@@ -34,10 +34,6 @@ bytestr journal_key;
 
 [[noreturn]] void die_journal() { fatal(111, WITH_ERRNO, "Could not update '", journal_path, "'"); }
 
-[[noreturn]] void die_unreadable(const char* path) {
-  fatal(111, WITH_ERRNO, "Could not read '", path, "'");
-}
-
 // A time in decimal, as the run file and the journal write it.
 struct decimal_text {
   char text[24];
