@@ -30,8 +30,8 @@ const char* queue_path(queue_part part, const char* filename);
 open_status queue_file_open(queue_part part, const char* filename, int* fd, struct stat* status);
 
 // Reads the message's recipient list (QUEUE_REMOTE or QUEUE_LOCAL) whole, as a malloc'd text
-// with a NUL after its bytes and their count in `*length`. A missing list is empty. Any other
-// failure ends the run with "Could not read 'remote/S/N'" and the system's error text, or
+// with a NUL after its bytes and their count in `*length`. A missing list (or directory) is empty.
+// Any other failure ends the run with "Could not read 'remote/S/N'" and the system's error text, or
 // ": not a regular file".
 char* queue_read_list(queue_part part, const char* filename, uint32_t* length);
 
