@@ -52,17 +52,20 @@ namespace {
   std::exit(97);
 }
 
+// Writes the record `path` whole or not at all (a call killed while it writes leaves none).
 void write_whole(const std::string& path, const std::string& bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) give_up("cannot create", path);
+  const std::string part = path + ".part";
+  int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) give_up("cannot create", part);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) give_up("cannot write", path);
+    if (n <= 0) give_up("cannot write", part);
     done += static_cast<size_t>(n);
   }
-  if (close(fd) != 0) give_up("cannot close", path);
+  if (close(fd) != 0) give_up("cannot close", part);
+  if (rename(part.c_str(), path.c_str()) != 0) give_up("cannot rename", part);
 }
 
 // Reads standard input up to `limit` bytes or to its end, whichever comes first.
