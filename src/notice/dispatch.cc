@@ -13,7 +13,9 @@
 
 #include "lib/diag.h"
 #include "lib/fileio.h"
+#include "notice/listmail.h"
 #include "run/conf.h"
+#include "run/control.h"
 #include "run/queuefile.h"
 #include "run/settings.h"
 
@@ -161,6 +163,21 @@ bool open_message_text(const char* filename, int* fd) {
   fatal(111, WITH_ERRNO, "Could not open message file");
 }
 
+// Returns the header field that withholds the notice for the message text open at `fd`, or
+// null. The header is read with pread, so the copy in the notice still starts at byte 0.
+const char* withholding_field(int fd, const char* filename) {
+  static char header[LISTMAIL_HEADER_LIMIT];
+  uint32_t length = 0;
+  while (length < sizeof header) {
+    const ssize_t got = pread(fd, header + length, sizeof header - length, length);
+    if (got == -1 && errno == EINTR) continue;
+    if (got == -1) die_unreadable(queue_path(QUEUE_MESS, filename));
+    if (got == 0) break;
+    length += static_cast<uint32_t>(got);
+  }
+  return listmail_field(header, length);
+}
+
 FILE* open_stream(int fd) {
   FILE* stream = fdopen(fd, "w");
   if (stream != nullptr) return stream;
@@ -236,18 +253,15 @@ bool wait_injector() {
 }
 
 notice_outcome send_notice(const char* sender, const char* filename, recipient_list remote,
-                           recipient_list local) {
+                           recipient_list local, int mess_fd) {
   ignore_broken_pipe();
-  int mess_fd = -1;
-  if (settings.opt_copy_bytes != 0 && !open_message_text(filename, &mess_fd)) return NOTICE_NONE;
   FILE* stream = open_stream(start_injector(sender));
   write_notice(stream, sender, remote, local, mess_fd);
-  if (mess_fd != -1) fd_close_read_only(mess_fd);
   return finish_notice(stream, filename);
 }
 
 notice_result dispatch_notice(const char* sender, const char* filename) {
-  notice_result result = {NOTICE_NONE, 0};
+  notice_result result = {NOTICE_NONE, 0, nullptr};
   // qmail's bounces (empty sender) and double bounces ("#@[]") must not be answered: a notice
   // to "<>" is thrown away, and one to "#@[]" sits in the queue until it expires.
   if (sender_is_bounce(sender)) {
@@ -271,7 +285,17 @@ notice_result dispatch_notice(const char* sender, const char* filename) {
     debug_line("filename=%s sender='%s' undone=%d", filename, sender,
                static_cast<int>(result.undone));
   }
-  if (result.undone != 0) result.outcome = send_notice(sender, filename, remote, local);
+  int mess_fd = -1;
+  if (result.undone != 0 && open_message_text(filename, &mess_fd)) {
+    result.field = withholding_field(mess_fd, filename);
+    if (result.field != nullptr) {
+      if (settings.opt_debug) debug_line("ignoring, list or automatic mail");
+      result.outcome = NOTICE_WITHHELD;
+    } else {
+      result.outcome = send_notice(sender, filename, remote, local, mess_fd);
+    }
+    fd_close_read_only(mess_fd);
+  }
   free(remote_text);
   free(local_text);
   return result;

@@ -151,14 +151,17 @@ char* read_info(int fd, const struct stat& status, const char* filename, const c
   return content;
 }
 
-// Hands the due message on; records and logs a notice handed over. The info file stays open
-// until the notice is out: `fd` is closed by the caller.
+// Hands the due message on; records and logs a notice handed over, and logs one withheld. The info
+// file stays open until the notice is out: `fd` is closed by the caller.
 void hand_on(int fd, const struct stat& status, const char* filename) {
   const char* sender = nullptr;
   char* content = read_info(fd, status, filename, &sender);
   if (check_sender(sender)) {
     const notice_result result = dispatch_notice(sender, filename);
-    if (result.outcome != NOTICE_NONE) {
+    if (result.outcome == NOTICE_WITHHELD) {
+      // Nothing went out: no journal line, so a repeated window looks at the message again.
+      runlog_withheld(filename, sender, result.field);
+    } else if (result.outcome != NOTICE_NONE) {
       journal_record(filename, status.st_mtime);
       runlog_notice(result.outcome, filename, sender, result.undone,
                     settings.now - status.st_mtime);
