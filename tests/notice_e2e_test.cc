@@ -517,17 +517,17 @@ TEST_F(NoticeE2eTest, ListBulkAndAutomaticMailGetNoNotice) {
     const char* name;
     std::vector<std::string> args;
     const char* text;  // the message text; null: none (it left the queue)
-    std::string tail;  // the debug lines after "filename=... undone=1"
+    std::string last;  // the debug line after "filename=... undone=1"
   };
   const std::string withheld = debug("ignoring, list or automatic mail");
-  const std::string gone = debug("ignoring 1/100, message left the queue");
   const Case cases[] = {
       {"ListIdPrintOnly", {"-N"}, "List-Id: <l.example.org>\n\nbody\n", withheld},
       {"PrecedenceBulkSent", {}, "Subject: x\nPrecedence: bulk\n\nbody\n", withheld},
       {"AutoSubmittedWithoutCopy", {"-N", "-b", "0"}, "Auto-Submitted: auto-replied\n", withheld},
-      {"AutoSubmittedNoGetsNotice", {"-N", "-b", "0"}, "Auto-Submitted: no\n", forking("s@x.org")},
-      {"FieldAfterTheHeaderGetsNotice", {}, "Subject: x\n\nList-Id: l\n", forking("s@x.org")},
-      {"TextMissingWithoutCopy", {"-N", "-b", "0"}, nullptr, gone},
+      {"TextMissingWithoutCopy",
+       {"-N", "-b", "0"},
+       nullptr,
+       debug("ignoring 1/100, message left the queue")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -538,18 +538,11 @@ TEST_F(NoticeE2eTest, ListBulkAndAutomaticMailGetNoNotice) {
     args.push_back("-d");
     RunResult r = run_lagwatch(args);
     EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, default_config_debug_lines(0) +
                          debug("filename=1/100 expiry=" + std::to_string(kNow)) +
-                         debug("filename=1/100 sender='s@x.org' undone=1") + c.tail);
-    const bool print_only = args[0] == "-N";
-    const size_t notices = c.tail == withheld || c.tail == gone ? 0 : 1;
-    EXPECT_EQ(injector.calls().size(), print_only ? 0 : notices);
-    if (print_only) {
-      EXPECT_EQ(r.out.empty(), notices == 0);
-    } else {
-      EXPECT_EQ(r.out, "");
-      EXPECT_EQ(run_file.read(), std::to_string(kNow));
-    }
+                         debug("filename=1/100 sender='s@x.org' undone=1") + c.last);
+    EXPECT_TRUE(injector.calls().empty());
   }
 }
 
