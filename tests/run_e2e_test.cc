@@ -398,7 +398,7 @@ TEST_F(RunE2eTest, MeFormats) {
 // A carriage return in me is part of the host name, so it shows in the From line.
 TEST_F(RunE2eTest, CarriageReturnInMeReachesTheFromLine) {
   control.write("me", "cr.example\r\n");
-  queue.add_message(0, "4001", kSender, kNow - 20000).remote({"Tbob@example.net"});
+  queue.add_message(0, "4001", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("m\n");
   RunResult r = run_lagwatch({"-N", "-b", "0"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");
@@ -737,14 +737,16 @@ TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
     const char* name;
     bool directory;      // the run file's path is a directory
     bool journal_ready;  // the journal already belongs to this window, so the run writes none
+    bool withheld;       // with a ready journal: a due list message, which gets no journal line
     std::string err;
   };
   const std::string journal = journal_path();
   const Case cases[] = {
-      {"FileSizeLimitZero", false, true, fatal("Could not update run file")},
-      {"RunFileIsADirectory", true, false, fatal("Could not update run file")},
-      {"JournalCannotGrow", false, false,
+      {"FileSizeLimitZero", false, true, false, fatal("Could not update run file")},
+      {"RunFileIsADirectory", true, false, false, fatal("Could not update run file")},
+      {"JournalCannotGrow", false, false, false,
        fatal("Could not update '" + journal + "': " + errno_text(EFBIG))},
+      {"WithheldNoticeWritesNoJournalLine", false, true, true, fatal("Could not update run file")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -756,6 +758,9 @@ TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
     }
     if (c.journal_ready) {
       write_file(journal, "1780000000\n");
+      if (c.withheld) {
+        queue.add_message(2, "9102", kSender, kNow - 20000).remote({"Tbob@x"}).mess("List-Id: l\n");
+      }
     } else {
       queue.add_message(2, "9101", kSender, kNow - 20000).remote({"Tbob@x"}).mess("m\n");
     }
@@ -985,7 +990,7 @@ TEST_F(RunE2eTest, TemplateFileIsReadFromTheStartDirectory) {
   write_file(start_dir() + "/notice.txt", "Custom notice from %s.\n");
   write_file(control_dir() + "/notice.txt", "decoy in control\n");
   write_file(queue_dir() + "/notice.txt", "decoy in the queue\n");
-  queue.add_message(0, "9601", kSender, kNow - 20000).remote({"Tbob@example.net"});
+  queue.add_message(0, "9601", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("m\n");
   RunResult r = run_lagwatch({"-N", "-b", "0", "-f", "notice.txt"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");
@@ -1025,7 +1030,7 @@ TEST_F(RunE2eTest, TemplateFileFailures) {
 // A template file of 0 bytes is a valid, empty template.
 TEST_F(RunE2eTest, EmptyTemplateFileIsAccepted) {
   write_file(start_dir() + "/empty.txt", "");
-  queue.add_message(0, "9701", kSender, kNow - 20000).remote({"Tbob@example.net"});
+  queue.add_message(0, "9701", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("m\n");
   RunResult r = run_lagwatch({"-N", "-b", "0", "-f", "empty.txt"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");

@@ -14,7 +14,9 @@
 
 #include "lib/diag.h"
 #include "lib/fileio.h"
+#include "notice/listmail.h"
 #include "run/conf.h"
+#include "run/control.h"
 #include "run/queuefile.h"
 #include "run/settings.h"
 
@@ -156,6 +158,21 @@ bool open_message_text(const char* filename, int* fd) {
   fatal(111, WITH_ERRNO, "Could not open message file");
 }
 
+// Returns the header field that withholds the notice for the message text open at `fd`, or
+// null. The header is read with pread, so the copy in the notice still starts at byte 0.
+const char* withholding_field(int fd, const char* filename) {
+  static char header[LISTMAIL_HEADER_LIMIT];
+  uint32_t length = 0;
+  while (length < sizeof header) {
+    const ssize_t got = pread(fd, header + length, sizeof header - length, length);
+    if (got == -1 && errno == EINTR) continue;
+    if (got == -1) die_unreadable(queue_path(QUEUE_MESS, filename));
+    if (got == 0) break;
+    length += static_cast<uint32_t>(got);
+  }
+  return listmail_field(header, length);
+}
+
 [[noreturn]] void die_writing(int write_errno) {
   errno = write_errno;
   fatal(111, WITH_ERRNO, "Writing to qmail-inject failed");
@@ -255,20 +272,16 @@ bool wait_injector() {
 }
 
 notice_outcome send_notice(const char* sender, const char* filename, recipient_list remote,
-                           recipient_list local) {
+                           recipient_list local, int mess_fd) {
   ignore_broken_pipe();
-  int mess_fd = -1;
-  if (settings.opt_copy_bytes != 0 && !open_message_text(filename, &mess_fd)) return NOTICE_NONE;
   if (settings.opt_no_send) {
     debug_forking(sender);
     FILE* stream = open_print_stream();
     write_notice(stream, sender, remote, local, mess_fd);
-    if (mess_fd != -1) fd_close_read_only(mess_fd);
     finish_print_stream(stream);
     return NOTICE_SENT;
   }
   write_notice(spool_begin(), sender, remote, local, mess_fd);
-  if (mess_fd != -1) fd_close_read_only(mess_fd);
   spool_end();
   start_injector(sender, spool_fd);
   const bool accepted = wait_injector();
@@ -277,7 +290,7 @@ notice_outcome send_notice(const char* sender, const char* filename, recipient_l
 }
 
 notice_result dispatch_notice(const char* sender, const char* filename) {
-  notice_result result = {NOTICE_NONE, 0};
+  notice_result result = {NOTICE_NONE, 0, nullptr};
   // qmail's bounces (empty sender) and double bounces ("#@[]") must not be answered: a notice
   // to "<>" is thrown away, and one to "#@[]" sits in the queue until it expires.
   if (sender_is_bounce(sender)) {
@@ -301,7 +314,17 @@ notice_result dispatch_notice(const char* sender, const char* filename) {
     debug_line("filename=%s sender='%s' undone=%d", filename, sender,
                static_cast<int>(result.undone));
   }
-  if (result.undone != 0) result.outcome = send_notice(sender, filename, remote, local);
+  int mess_fd = -1;
+  if (result.undone != 0 && open_message_text(filename, &mess_fd)) {
+    result.field = withholding_field(mess_fd, filename);
+    if (result.field != nullptr) {
+      if (settings.opt_debug) debug_line("ignoring, list or automatic mail");
+      result.outcome = NOTICE_WITHHELD;
+    } else {
+      result.outcome = send_notice(sender, filename, remote, local, mess_fd);
+    }
+    fd_close_read_only(mess_fd);
+  }
   free(remote_text);
   free(local_text);
   return result;

@@ -152,8 +152,8 @@ char* read_info(int fd, const struct stat& status, const char* filename, const c
   return content;
 }
 
-// Hands the due message on; records and logs a notice handed over. The info file stays open
-// until the notice is out: `fd` is closed by the caller.
+// Hands the due message on; records and logs a notice handed over, and logs one withheld. The info
+// file stays open until the notice is out: `fd` is closed by the caller.
 void hand_on(int fd, const struct stat& status, const char* filename) {
   const char* sender = nullptr;
   char* content = read_info(fd, status, filename, &sender);
@@ -162,12 +162,14 @@ void hand_on(int fd, const struct stat& status, const char* filename) {
     // has accepted the notice, a full disk must not keep its line out.
     journal_reserve(filename, status.st_mtime);
     const notice_result result = dispatch_notice(sender, filename);
-    if (result.outcome != NOTICE_NONE) {
+    if (result.outcome == NOTICE_SENT || result.outcome == NOTICE_REFUSED) {
       journal_record(filename, status.st_mtime);
       runlog_notice(result.outcome, filename, sender, result.undone,
                     settings.now - status.st_mtime);
     } else {
+      // Nothing went out: no journal line, so a repeated window looks at the message again.
       journal_release();
+      if (result.outcome == NOTICE_WITHHELD) runlog_withheld(filename, sender, result.field);
     }
   } else if (settings.opt_debug) {
     debug_line("ignoring, sender was not in rcpthosts");
