@@ -21,8 +21,8 @@ int fd_open_at(int dir_fd, const char* path, int flags, mode_t mode) {
 
 namespace {
 
-// Set by the first openat2 that answered ENOSYS (a kernel before 5.6, or a filter that hides the
-// call), or by a test.
+// Set by the first openat2 that answered ENOSYS or EPERM (a kernel before 5.6, or a filter that
+// hides or refuses the call), or by a test.
 bool one_component_at_a_time;
 
 int open_with_openat2(int dir_fd, const char* path, int flags, mode_t mode) {
@@ -111,7 +111,9 @@ constexpr int kStrangerFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 int fd_open_beneath(int dir_fd, const char* path, int flags, mode_t mode) {
   if (!one_component_at_a_time) {
     const int fd = open_with_openat2(dir_fd, path, flags, mode);
-    if (fd != -1 || errno != ENOSYS) return fd;
+    // A kernel without openat2, or a system-call filter that refuses it (older container
+    // runtimes answer EPERM): the slower way is just as safe.
+    if (fd != -1 || (errno != ENOSYS && errno != EPERM)) return fd;
     one_component_at_a_time = true;
   }
   return open_one_component_at_a_time(dir_fd, path, flags, mode);
