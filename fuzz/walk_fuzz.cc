@@ -88,11 +88,12 @@ bool model(const entry& e, const std::string& filename, std::string* err, int* n
   *err += "lagwatch: filename=" + filename + " sender='" + e.sender +
           "' undone=" + std::to_string(undone) + "\n";
   if (undone == 0) return true;
-  if (copy_text && k[3] == MISSING) {
+  // The text is opened for its header with -b 0 too.
+  if (k[3] == MISSING) {
     *err += "lagwatch: ignoring " + filename + ", message left the queue\n";
     return true;
   }
-  if (copy_text && k[3] != REGULAR) return fatal("Could not open message file", k[3]);
+  if (k[3] != REGULAR) return fatal("Could not open message file", k[3]);
   *err += std::string("lagwatch: forking ") + lagwatch::injector_path + " -f '' -a '" + e.sender +
           "' '(null)'\n";
   ++*notices;

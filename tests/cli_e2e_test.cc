@@ -298,7 +298,7 @@ TEST_F(CliE2eTest, PrintOnlyOption) {
     SCOPED_TRACE(c.name);
     sandbox_reset();
     run_file.write("1000");
-    queue.add_message(3, "401", kSender, kNow - 20000).remote({"Tbob@example.net"});
+    queue.add_message(3, "401", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("m\n");
     RunResult r = run_lagwatch(c.args);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, "");
@@ -334,7 +334,7 @@ TEST_F(CliE2eTest, TemplateOption) {
     sandbox_reset();
     make_dir(start_dir() + "/sub");
     write_file(start_dir() + "/t.txt", "Late: %s, %s, %s.\n");
-    queue.add_message(3, "501", kSender, kNow - 20000).local({"Tbob"});
+    queue.add_message(3, "501", kSender, kNow - 20000).local({"Tbob"}).mess("m\n");
     std::vector<std::string> args = {"-N", "-b", "0"};
     if (std::string(c.name) == "AttachedToTheLetter") {
       args.push_back("-f" + c.value);

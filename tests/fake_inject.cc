@@ -19,6 +19,8 @@
 //                 each read, then exit 0; stdin is written only once the input has ended
 //   remove PATH   remove the file PATH (relative to the working directory, the queue), then
 //                 read standard input to its end and exit 0
+//   fill          read standard input to its end, then fill the sandbox's file system with
+//                 <sandbox>/filler until no block is left, and exit 0
 // A fault of the stand-in itself ends it with status 97 and a line on standard error.
 
 #include <dirent.h>
@@ -50,17 +52,20 @@ namespace {
   std::exit(97);
 }
 
+// Writes the record `path` whole or not at all (a call killed while it writes leaves none).
 void write_whole(const std::string& path, const std::string& bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) give_up("cannot create", path);
+  const std::string part = path + ".part";
+  int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) give_up("cannot create", part);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) give_up("cannot write", path);
+    if (n <= 0) give_up("cannot write", part);
     done += static_cast<size_t>(n);
   }
-  if (close(fd) != 0) give_up("cannot close", path);
+  if (close(fd) != 0) give_up("cannot close", part);
+  if (rename(part.c_str(), path.c_str()) != 0) give_up("cannot rename", part);
 }
 
 // Reads standard input up to `limit` bytes or to its end, whichever comes first.
@@ -219,6 +224,19 @@ int main(int argc, char** argv) {
     const std::string path = action.substr(7);
     if (unlink(path.c_str()) != 0) give_up("cannot remove", path);
     write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
+    return 0;
+  }
+  if (action == "fill") {
+    write_whole(dir + "/stdin", read_input(static_cast<size_t>(-1)));
+    const std::string filler = std::string(LAGWATCH_E2E_SANDBOX) + "/filler";
+    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) give_up("cannot create", filler);
+    static const char block[4096] = {};
+    ssize_t n;
+    while ((n = write(fd, block, sizeof block)) > 0 || (n < 0 && errno == EINTR)) {
+    }
+    if (errno != ENOSPC) give_up("cannot fill", filler);
+    close(fd);
     return 0;
   }
   if (action == "stop") {

@@ -429,6 +429,7 @@ void give_state_to(int uid, int gid) {
 
 std::string inject_slow(int milliseconds) { return "slow " + std::to_string(milliseconds); }
 std::string inject_remove(const std::string& rel) { return "remove " + rel; }
+std::string inject_fill_disk() { return "fill"; }
 
 void Injector::plan(const std::vector<std::string>& actions) const {
   std::string text;
@@ -692,6 +693,9 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
       InterruptedRun* into = watch->into;
       const pid_t done = waitpid(into->injector_pid, &into->injector_status, WNOHANG);
       if (done == into->injector_pid) {
+        watch->collected = true;
+      } else if (done < 0 && errno == ECHILD) {
+        into->injector_status = -1;  // the program waited for it itself
         watch->collected = true;
       } else if (done < 0 && errno != EINTR) {
         ADD_FAILURE() << "waitpid for the injector: " << system_text(errno);

@@ -202,6 +202,8 @@ std::string inject_slow(int milliseconds);
 // Removes the queue file `rel` (e.g. "info/6/9002", relative to the queue directory), then reads
 // stdin and exits 0: qmail finishing another message while the walk runs.
 std::string inject_remove(const std::string& rel);
+// Reads stdin, then fills the file system that holds the sandbox (a full disk), and exits 0.
+std::string inject_fill_disk();
 
 // <sandbox>/lagwatch.time.sent, the journal of the notices handed over in the current window.
 std::string journal_path();
@@ -283,7 +285,8 @@ struct InterruptedRun {
   RunResult run;                   // the program's own end (term_signal: the signal sent)
   bool signal_sent = false;        // the chosen injector started before the program ended
   int injector_pid = 0;            // that injector's process id, or 0
-  int injector_status = -1;        // its wait status; -1 when it could not be collected
+  int injector_status = -1;        // its wait status; -1 when the program collected it itself
+                                   // (it waited for it) or it could not be collected
   bool injector_outlived = false;  // it ran on 10 seconds after the program ended, and the
                                    // harness killed it (so injector_status says SIGKILL)
 };

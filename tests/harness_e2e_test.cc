@@ -35,8 +35,8 @@ TEST_F(HarnessE2eTest, InjectorPlanLines) {
       {"ExitOne", {inject_exit(1)}, true, true, 0, 111},
       {"Signal", {inject_signal(SIGTERM)}, true, true, 0, 111},
       {"Stop", {inject_stop()}, true, true, 0, 111},
-      {"EarlyExit", {inject_early_exit(0)}, false, false, 0, 111},
-      {"Partial", {inject_partial(10, 0)}, true, false, 10, 111},
+      {"EarlyExit", {inject_early_exit(0)}, false, false, 0, 0},
+      {"Partial", {inject_partial(10, 0)}, true, false, 10, 0},
       {"Slow", {inject_slow(1)}, true, true, 0, 0},
   };
   for (const Case& c : cases) {

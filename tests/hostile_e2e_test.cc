@@ -195,33 +195,57 @@ TEST_F(HostileE2eTest, SenderWithControlBytesGetsNoNotice) {
   }
 }
 
-// qmail-inject queues whatever it read once its input ends, so an injector that outlived a
-// killed run would send a truncated notice. It must die with the run instead, by SIGKILL,
-// without ever seeing the end of its input.
-TEST_F(HostileE2eTest, InjectorDiesWithAKilledRun) {
+// A stop signal that arrives during a notice lets that notice finish: its injector reads it whole
+// and accepts it, its journal line is written, no further notice starts, and the run ends with
+// status 111 and the run file as it was; the next run does not send the notice again. SIGKILL
+// cannot be caught: the kernel kills the injector with the run, before it reached the end of its
+// input (qmail-inject queues whatever it read once its input ends).
+TEST_F(HostileE2eTest, StopSignalFinishesTheNoticeAndKillTakesTheInjectorAlong) {
   const struct {
     const char* name;
     int signal_number;
-  } cases[] = {{"Terminated", SIGTERM}, {"Killed", SIGKILL}};
+  } cases[] = {
+      {"Terminated", SIGTERM}, {"Interrupt", SIGINT}, {"Hangup", SIGHUP}, {"Killed", SIGKILL}};
+  const std::string body(100000, 'm');
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sandbox_reset();
     run_file.write(kLastRun);
-    // More than a pipe holds, read slowly: the signal strikes while the notice is written.
-    queue.add_message(4, "4201", kSender, kDueTime)
-        .remote({"Tbob@example.net"})
-        .mess(std::string(100000, 'm'));
+    // More than a pipe holds, read slowly: the signal strikes while the injector reads.
+    for (const char* name : {"4201", "4202"}) {
+      queue.add_message(4, name, std::string("s") + name + "@example.org", kDueTime)
+          .remote({"Tbob@example.net"})
+          .mess(body);
+    }
     injector.plan({inject_slow(10)});
     InterruptedRun r = run_lagwatch_interrupted({}, 1, c.signal_number);
     ASSERT_TRUE(r.signal_sent);
-    EXPECT_EQ(r.run.term_signal, c.signal_number);
     EXPECT_FALSE(r.injector_outlived);
-    EXPECT_TRUE(WIFSIGNALED(r.injector_status) && WTERMSIG(r.injector_status) == SIGKILL)
-        << "wait status " << r.injector_status;
     std::vector<InjectorCall> calls = injector.calls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_FALSE(calls[0].read_input);
     EXPECT_EQ(run_file.read(), kLastRun);
+    if (c.signal_number == SIGKILL) {
+      EXPECT_EQ(r.run.term_signal, SIGKILL);
+      EXPECT_TRUE(WIFSIGNALED(r.injector_status) && WTERMSIG(r.injector_status) == SIGKILL)
+          << "wait status " << r.injector_status;
+      EXPECT_FALSE(calls[0].read_input);
+      continue;
+    }
+    EXPECT_EQ(r.run.term_signal, 0);
+    EXPECT_EQ(r.run.exit_status, 111);
+    EXPECT_EQ(r.run.err, fatal(std::string("Stopped by a signal: ") + c.name));
+    EXPECT_EQ(r.injector_status, -1);  // the run waited for it
+    EXPECT_TRUE(calls[0].read_input);
+    EXPECT_EQ(calls[0].input.substr(calls[0].input.size() - body.size() - 1), body + "\n");
+    const std::string name = calls[0].argv.back().substr(1, 4);  // "s4201@..." -> "4201"
+    EXPECT_EQ(read_file(journal_path()),
+              kLastRun + "\n4/" + name + " " + std::to_string(kDueTime) + "\n");
+    RunResult next = run_lagwatch({});
+    EXPECT_EQ(next.exit_status, 0);
+    calls = injector.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_NE(calls[1].argv.back(), calls[0].argv.back());
+    EXPECT_EQ(run_file.read(), std::to_string(kNow));
   }
 }
 

@@ -56,8 +56,9 @@ std::string line(int priority, const std::string& text) {
   return "<" + std::to_string(16 + priority) + ">Jun  1 12:00:00 lagwatch[PID]: " + text;
 }
 
-// Every notice handed over or refused and every message skipped as already sent gets one line,
-// in walk order, then the summary; standard output and standard error stay as they were.
+// Every notice handed over, refused or withheld and every message skipped as already sent gets
+// one line, in walk order, then the summary; standard output and standard error stay as they
+// were.
 TEST_F(LogE2eTest, EveryNoticeAndTheSummaryAreLogged) {
   LogSink sink;
   run_file.write("1000");
@@ -66,6 +67,10 @@ TEST_F(LogE2eTest, EveryNoticeAndTheSummaryAreLogged) {
   queue.add_message(2, "102", "refused@example.org", mtime).local({"Tc@x"}).mess("m\n");
   queue.add_message(3, "103", "journaled@example.org", mtime).remote({"Td@x"}).mess("m\n");
   queue.add_message(4, "104", "", mtime).remote({"Te@x"}).mess("m\n");  // a bounce: no line
+  queue.add_message(5, "105", "list@example.org", mtime).remote({"Tf@x"}).mess("List-Id: l\n\n");
+  queue.add_message(6, "106", "auto@example.org", mtime)
+      .local({"Tg@x"})
+      .mess("Subject: away\r\nauto-submitted : Auto-Replied\r\n\r\nm\r\n");
   write_file(journal_path(), "1000\n3/103 " + std::to_string(mtime) + "\n");
   std::vector<std::string> plan;
   for (const std::string& filename : queue.walk_order()) {
@@ -81,20 +86,33 @@ TEST_F(LogE2eTest, EveryNoticeAndTheSummaryAreLogged) {
   std::vector<std::string> expected;
   for (const std::string& filename : queue.walk_order()) {
     if (filename == "1/101") {
-      expected.push_back(line(6, "notice sent: filename=1/101 sender=<sent@example.org> undone=2 "
-                                 "age=20000"));
+      expected.push_back(line(6,
+                              "notice sent: filename=1/101 sender=<sent@example.org> undone=2 "
+                              "age=20000"));
     }
     if (filename == "2/102") {
-      expected.push_back(line(4, "notice refused: filename=2/102 sender=<refused@example.org> "
-                                 "undone=1 age=20000"));
+      expected.push_back(line(4,
+                              "notice refused: filename=2/102 sender=<refused@example.org> "
+                              "undone=1 age=20000"));
+    }
+    if (filename == "5/105") {
+      expected.push_back(line(6,
+                              "notice withheld: filename=5/105 sender=<list@example.org> "
+                              "field=List-Id"));
+    }
+    if (filename == "6/106") {
+      expected.push_back(line(6,
+                              "notice withheld: filename=6/106 sender=<auto@example.org> "
+                              "field=Auto-Submitted"));
     }
     if (filename == "3/103") {
-      expected.push_back(line(6, "notice already sent: filename=3/103 "
-                                 "sender=<journaled@example.org> age=20000"));
+      expected.push_back(line(6,
+                              "notice already sent: filename=3/103 "
+                              "sender=<journaled@example.org> age=20000"));
     }
   }
   expected.push_back(line(6, "run completed: lastrun=1000 now=" + std::to_string(kNow) +
-                                 " sent=1 refused=1 already_sent=1"));
+                                 " sent=1 refused=1 already_sent=1 withheld=2"));
   EXPECT_EQ(sink.lines(), expected);
 }
 

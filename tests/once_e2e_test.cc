@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,49 +179,123 @@ std::vector<std::string> senders(const std::vector<InjectorCall>& calls) {
 }
 
 // A run that fails at the third of five notices, then one that completes: every message is
-// handed over exactly once, the refused one included, and the journal is empty at the end.
+// handed over exactly once, the refused one included, and the journal is empty at the end. The
+// failed run may find the journal of an older window, which it must empty before it starts its
+// own.
 TEST_F(OnceE2eTest, FailedRunIsNotRepeated) {
-  run_file.write("1000");
-  std::map<std::string, std::string> filename_of;
-  for (int i = 1; i <= 5; ++i) {
-    const std::string sender = "s" + std::to_string(i) + "@example.org";
-    Message m = queue.add_message(i, std::to_string(1000 + i), sender, kNow - 20000 - i);
-    m.remote({"Tbob@x"}).mess("m\n");
-    filename_of[sender] = m.filename();
-  }
-  injector.plan({inject_exit(0), inject_exit(100), inject_exit(111)});
-  RunResult first = run_lagwatch({});
-  EXPECT_EQ(first.exit_status, 111);
-  const std::vector<std::string> tried = senders(injector.calls());
-  ASSERT_EQ(tried.size(), 3u);
-  EXPECT_EQ(first.err, "lagwatch: Error: qmail-inject refused the notice for 'info/" +
-                           filename_of[tried[1]] + "'.\n" +
-                           fatal("qmail-inject exited with an error"));
-  EXPECT_EQ(run_file.read(), "1000");
-  const auto line = [&filename_of](const std::string& sender) {
-    const int i = sender[1] - '0';
-    return filename_of[sender] + " " + std::to_string(kNow - 20000 - i) + "\n";
-  };
-  EXPECT_EQ(read_file(journal_path()), "1000\n" + line(tried[0]) + line(tried[1]));
+  std::string older_window = "999\n";
+  for (int i = 0; i < 20; ++i) older_window += "9/" + std::to_string(9000 + i) + " 1234567890\n";
+  for (const std::optional<std::string>& journal : {std::optional<std::string>(), {older_window}}) {
+    SCOPED_TRACE(journal ? "OlderWindowJournal" : "NoJournal");
+    sandbox_reset();
+    run_file.write("1000");
+    if (journal) write_file(journal_path(), *journal);
+    std::map<std::string, std::string> filename_of;
+    for (int i = 1; i <= 5; ++i) {
+      const std::string sender = "s" + std::to_string(i) + "@example.org";
+      Message m = queue.add_message(i, std::to_string(1000 + i), sender, kNow - 20000 - i);
+      m.remote({"Tbob@x"}).mess("m\n");
+      filename_of[sender] = m.filename();
+    }
+    injector.plan({inject_exit(0), inject_exit(100), inject_exit(111)});
+    RunResult first = run_lagwatch({});
+    EXPECT_EQ(first.exit_status, 111);
+    const std::vector<std::string> tried = senders(injector.calls());
+    ASSERT_EQ(tried.size(), 3u);
+    EXPECT_EQ(first.err, "lagwatch: Error: qmail-inject refused the notice for 'info/" +
+                             filename_of[tried[1]] + "'.\n" +
+                             fatal("qmail-inject exited with an error"));
+    EXPECT_EQ(run_file.read(), "1000");
+    const auto line = [&filename_of](const std::string& sender) {
+      const int i = sender[1] - '0';
+      return filename_of[sender] + " " + std::to_string(kNow - 20000 - i) + "\n";
+    };
+    EXPECT_EQ(read_file(journal_path()), "1000\n" + line(tried[0]) + line(tried[1]));
 
-  RunResult second = run_lagwatch({"-d"});
-  EXPECT_EQ(second.exit_status, 0);
-  const std::vector<std::string> all = senders(injector.calls());
-  ASSERT_EQ(all.size(), 6u);
-  std::map<std::string, int> handed_over;  // accepted or refused for good, not the 111
-  for (size_t i = 0; i < all.size(); ++i) {
-    if (i != 2) ++handed_over[all[i]];
+    RunResult second = run_lagwatch({"-d"});
+    EXPECT_EQ(second.exit_status, 0);
+    const std::vector<std::string> all = senders(injector.calls());
+    ASSERT_EQ(all.size(), 6u);
+    std::map<std::string, int> handed_over;  // accepted or refused for good, not the 111
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (i != 2) ++handed_over[all[i]];
+    }
+    EXPECT_EQ(handed_over.size(), 5u);
+    for (const auto& [sender, count] : handed_over) EXPECT_EQ(count, 1) << sender;
+    size_t skipped = 0;
+    for (size_t at = 0;
+         (at = second.err.find("ignoring, notice already sent", at)) != std::string::npos; ++at) {
+      ++skipped;
+    }
+    EXPECT_EQ(skipped, 2u);
+    EXPECT_EQ(run_file.read(), std::to_string(kNow));
+    EXPECT_EQ(read_file(journal_path()), "");
   }
-  EXPECT_EQ(handed_over.size(), 5u);
-  for (const auto& [sender, count] : handed_over) EXPECT_EQ(count, 1) << sender;
-  size_t skipped = 0;
-  for (size_t at = 0;
-       (at = second.err.find("ignoring, notice already sent", at)) != std::string::npos; ++at) {
-    ++skipped;
+}
+
+// A small file system of its own under the sandbox, for the length of a test; needs root.
+class SmallSandboxDisk {
+ public:
+  SmallSandboxDisk() {
+    mounted_ = mount("lagwatch", sandbox_root().c_str(), "tmpfs", 0, "size=4m") == 0;
   }
-  EXPECT_EQ(skipped, 2u);
-  EXPECT_EQ(run_file.read(), std::to_string(kNow));
-  EXPECT_EQ(read_file(journal_path()), "");
+  ~SmallSandboxDisk() {
+    if (mounted_) umount2(sandbox_root().c_str(), MNT_DETACH);
+  }
+  SmallSandboxDisk(const SmallSandboxDisk&) = delete;
+  SmallSandboxDisk& operator=(const SmallSandboxDisk&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  bool mounted_;
+};
+
+// Fills the sandbox's file system to its last block.
+void fill_disk() {
+  const std::string filler = sandbox_root() + "/filler";
+  const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << errno_text(errno);
+  static const char block[4096] = {};
+  while (write(fd, block, sizeof block) > 0) {
+  }
+  EXPECT_EQ(errno, ENOSPC);
+  close(fd);
+}
+
+// A journal line cannot be lost to a full disk once its notice is handed over: the room for it
+// is taken before the injector starts, and a disk that has none ends the run before that. The
+// journal fills its first page exactly, so the line needs a new one.
+TEST_F(OnceE2eTest, FullDiskNeverCostsAJournalLine) {
+  SmallSandboxDisk disk;
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << errno_text(errno);
+  std::string journal = "1000\n";
+  for (int i = 0; journal.size() < 4096 - 40; ++i)
+    journal += "9/" + std::to_string(9000 + i) + " 1\n";
+  journal += "9/" + std::string(4096 - journal.size() - 5, '7') + " 1\n";
+  for (bool full_before : {true, false}) {
+    SCOPED_TRACE(full_before ? "FullBeforeTheNotice" : "FullAfterTheHandover");
+    sandbox_reset();
+    run_file.write("1000");
+    write_file(journal_path(), journal);
+    ASSERT_EQ(journal.size(), 4096u);
+    queue.add_message(4, "2001", "a@example.org", kNow - 20000).remote({"Tbob@x"}).mess("m\n");
+    if (full_before) {
+      injector.plan({inject_exit(0)});
+      fill_disk();
+      RunResult r = run_lagwatch({});
+      EXPECT_EQ(r.exit_status, 111);
+      EXPECT_EQ(r.err, fatal("Could not update '" + journal_path() + "': " + errno_text(ENOSPC)));
+      EXPECT_TRUE(injector.calls().empty());
+      remove_path(sandbox_root() + "/filler");
+    } else {
+      injector.plan({inject_fill_disk()});
+    }
+    RunResult r = run_lagwatch({});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(injector.calls().size(), 1u);
+    EXPECT_EQ(run_file.read(), std::to_string(kNow));
+  }
 }
 
 // The journal counts only for the window it names; print-only runs read it and never write it.

@@ -242,7 +242,7 @@ TEST_F(RunE2eTest, RunFileHoldsExactlyNow) {
       {"Empty", "", kNow},
       {"LongerValueLeavesNoStaleDigits", "17803152009999", kNow},
       {"TrailingLineFeedIsDropped", "1780000000\n", kNow},
-      {"GarbageIsReplaced", "not a number at all, and rather long\n", kNow},
+      {"LaterLinesAreDropped", "1780000000\nnot a number at all, and rather long\n", kNow},
       {"ShorterNow", "1780315200", 999999999},
   };
   for (const Case& c : cases) {
@@ -256,12 +256,14 @@ TEST_F(RunE2eTest, RunFileHoldsExactlyNow) {
   }
 }
 
-// What the run file gives as lastrun, by the rules of a control number with default 0.
+// What the run file gives as lastrun. A first line that is not a time ends the run before
+// anything is sent, in print-only runs too, and leaves the file as it was: read as 0, it would
+// make the run notify the whole queue again.
 TEST_F(RunE2eTest, RunFileFormats) {
   struct Case {
     const char* name;
     std::optional<std::string> content;
-    int64_t lastrun;
+    std::optional<int64_t> lastrun;  // nullopt: not a time
   };
   const Case cases[] = {
       {"Missing", std::nullopt, 0},
@@ -270,30 +272,49 @@ TEST_F(RunE2eTest, RunFileFormats) {
       {"DigitsAndLineFeed", "1780000000\n", 1780000000},
       {"OnlyTheFirstLineCounts", "1780000000\n17\n", 1780000000},
       {"LeadingBlanksAndTab", " \t1780000000", 1780000000},
-      {"PlusSign", "+1780000000", 1780000000},
+      {"LeadingZeros", "0001780000000", 1780000000},
       {"Negative", "-5", -5},
-      {"TrailingBlank", "1780000000 ", 0},
-      {"TrailingLetter", "1780000000x", 0},
-      {"CarriageReturn", "1780000000\r\n", 0},
-      {"LeadingLineFeed", "\n1780000000", 0},
+      {"MostNegative", "-9223372036854775808", -9223372036854775807LL - 1},
+      {"PlusSign", "+1780000000", std::nullopt},
+      {"TrailingBlank", "1780000000 ", std::nullopt},
+      {"TrailingLetter", "1780000000x", std::nullopt},
+      {"CarriageReturn", "1780000000\r\n", std::nullopt},
+      {"LeadingLineFeed", "\n1780000000", std::nullopt},
+      {"OnlyALineFeed", "\n", std::nullopt},
+      {"BlankAfterTheSign", "- 5", std::nullopt},
+      {"Comment", "# last run\n1780000000\n", std::nullopt},
       {"NulInside",
        std::string("17\0"
                    "80",
                    5),
-       17},
-      {"BeyondSixtyFourBitsClamps", "99999999999999999999", 9223372036854775807LL},
-      {"BelowSixtyFourBitsClamps", "-99999999999999999999", -9223372036854775807LL - 1},
-      {"OnlySign", "-", 0},
-      {"Hexadecimal", "0x10", 0},
+       std::nullopt},
+      {"BeyondSixtyFourBits", "99999999999999999999", std::nullopt},
+      {"BelowSixtyFourBits", "-9223372036854775809", std::nullopt},
+      {"OnlySign", "-", std::nullopt},
+      {"Hexadecimal", "0x10", std::nullopt},
   };
+  const std::string not_a_time =
+      "lagwatch: Fatal: Run file '" + run_file_path() + "' does not hold a time.\n";
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    sandbox_reset();
-    if (c.content) run_file.write(*c.content);
-    RunResult r = run_lagwatch({"-d"});
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.err, default_config_debug_lines(c.lastrun));
-    EXPECT_EQ(run_file.read(), decimal(kNow));
+    for (bool print_only : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (print_only ? " -N" : ""));
+      sandbox_reset();
+      queue.add_message(3, "1001", "a@example.org", kNow - 20000).remote({"Tb@x"}).mess("m\n");
+      if (c.content) run_file.write(*c.content);
+      RunResult r = run_lagwatch(print_only ? std::vector<std::string>{"-d", "-N"}
+                                            : std::vector<std::string>{"-d"});
+      if (!c.lastrun) {
+        EXPECT_EQ(r.exit_status, 111);
+        EXPECT_EQ(r.err, not_a_time);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(injector.calls().empty());
+        EXPECT_EQ(run_file.read(), c.content);
+        continue;
+      }
+      EXPECT_EQ(r.exit_status, 0);
+      EXPECT_EQ(r.err.rfind(default_config_debug_lines(*c.lastrun), 0), 0u) << r.err;
+      EXPECT_EQ(run_file.read(), print_only ? c.content : decimal(kNow));
+    }
   }
 }
 
@@ -377,7 +398,7 @@ TEST_F(RunE2eTest, MeFormats) {
 // A carriage return in me is part of the host name, so it shows in the From line.
 TEST_F(RunE2eTest, CarriageReturnInMeReachesTheFromLine) {
   control.write("me", "cr.example\r\n");
-  queue.add_message(0, "4001", kSender, kNow - 20000).remote({"Tbob@example.net"});
+  queue.add_message(0, "4001", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("m\n");
   RunResult r = run_lagwatch({"-N", "-b", "0"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");
@@ -716,14 +737,16 @@ TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
     const char* name;
     bool directory;      // the run file's path is a directory
     bool journal_ready;  // the journal already belongs to this window, so the run writes none
+    bool withheld;       // with a ready journal: a due list message, which gets no journal line
     std::string err;
   };
   const std::string journal = journal_path();
   const Case cases[] = {
-      {"FileSizeLimitZero", false, true, fatal("Could not update run file")},
-      {"RunFileIsADirectory", true, false, fatal("Could not update run file")},
-      {"JournalCannotGrow", false, false,
+      {"FileSizeLimitZero", false, true, false, fatal("Could not update run file")},
+      {"RunFileIsADirectory", true, false, false, fatal("Could not update run file")},
+      {"JournalCannotGrow", false, false, false,
        fatal("Could not update '" + journal + "': " + errno_text(EFBIG))},
+      {"WithheldNoticeWritesNoJournalLine", false, true, true, fatal("Could not update run file")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -735,6 +758,9 @@ TEST_F(RunE2eTest, RunFileUpdateFailureKeepsTheOldValue) {
     }
     if (c.journal_ready) {
       write_file(journal, "1780000000\n");
+      if (c.withheld) {
+        queue.add_message(2, "9102", kSender, kNow - 20000).remote({"Tbob@x"}).mess("List-Id: l\n");
+      }
     } else {
       queue.add_message(2, "9101", kSender, kNow - 20000).remote({"Tbob@x"}).mess("m\n");
     }
@@ -964,7 +990,7 @@ TEST_F(RunE2eTest, TemplateFileIsReadFromTheStartDirectory) {
   write_file(start_dir() + "/notice.txt", "Custom notice from %s.\n");
   write_file(control_dir() + "/notice.txt", "decoy in control\n");
   write_file(queue_dir() + "/notice.txt", "decoy in the queue\n");
-  queue.add_message(0, "9601", kSender, kNow - 20000).remote({"Tbob@example.net"});
+  queue.add_message(0, "9601", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("m\n");
   RunResult r = run_lagwatch({"-N", "-b", "0", "-f", "notice.txt"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");
@@ -1004,7 +1030,7 @@ TEST_F(RunE2eTest, TemplateFileFailures) {
 // A template file of 0 bytes is a valid, empty template.
 TEST_F(RunE2eTest, EmptyTemplateFileIsAccepted) {
   write_file(start_dir() + "/empty.txt", "");
-  queue.add_message(0, "9701", kSender, kNow - 20000).remote({"Tbob@example.net"});
+  queue.add_message(0, "9701", kSender, kNow - 20000).remote({"Tbob@example.net"}).mess("m\n");
   RunResult r = run_lagwatch({"-N", "-b", "0", "-f", "empty.txt"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +14,9 @@
 
 #include "lib/diag.h"
 #include "lib/fileio.h"
+#include "notice/listmail.h"
 #include "run/conf.h"
+#include "run/control.h"
 #include "run/queuefile.h"
 #include "run/settings.h"
 
@@ -75,9 +78,8 @@ int wait_for_status(int options) {
   return status;
 }
 
-// Kills the injector and collects it. Used when it stopped, or when its notice cannot be
-// written at all: left alone, a stopped injector could be continued later and queue a notice
-// that this run reports as failed, and a running one would queue whatever it had read.
+// Kills the injector and collects it. Used when it stopped: left alone, it could be continued
+// later and queue a notice that this run reports as failed.
 void kill_injector() {
   if (kill(injector_pid, SIGKILL) == 0) wait_for_status(0);
 }
@@ -99,20 +101,23 @@ notice_outcome report_refusal(const char* filename) {
   return NOTICE_REFUSED;
 }
 
-// In the child: makes the read end of the pipe standard input and runs the injector with the
-// argument vector "-f" "" "-a" ["--"] SENDER [EXTRA], an empty environment and no descriptor
-// but 0, 1 and 2.
-[[noreturn]] void exec_injector(int read_fd, pid_t parent, const char* sender) {
-  // The pipe was made close-on-exec; dup2 gives standard input a descriptor without the flag.
-  const int connected = read_fd == 0 ? fcntl(0, F_SETFD, 0) : dup2(read_fd, 0);
+// In the child: makes `input_fd` (the spool, rewound) standard input and runs the injector with
+// the argument vector "-f" "" "-a" ["--"] SENDER [EXTRA], an empty environment, no descriptor but
+// 0, 1 and 2, and a process group of its own.
+[[noreturn]] void exec_injector(int input_fd, pid_t parent, const char* sender) {
+  // The spool was made close-on-exec; dup2 gives standard input a descriptor without the flag.
+  const int connected = input_fd == 0 ? fcntl(0, F_SETFD, 0) : dup2(input_fd, 0);
   if (connected == -1) fatal(111, WITH_ERRNO, "Could not connect the pipe to qmail-inject");
   // At once: the run file's lock lives as long as any copy of its descriptor, and a run that
   // starts after this one was killed must not find it held by this child. Whatever else this
   // process inherited (a caller's lock, a stray descriptor) stays out of qmail-inject too.
   fd_close_from(3);
   set_sigpipe(SIG_DFL);  // an ignored signal would stay ignored across exec
-  // qmail-inject queues whatever it has read when its input ends, so an injector that outlived
-  // this process would queue half a notice: the kernel kills it when this process dies.
+  // A terminal's Ctrl-C, or a stop signal sent to the group, must reach this program alone: it
+  // lets the injector finish its notice and then stops the run.
+  static_cast<void>(setpgid(0, 0));
+  // qmail-inject queues whatever it has read when its input ends; it must not outlive this
+  // process, which alone knows whether the notice was recorded: the kernel kills it then.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fatal(111, WITH_ERRNO, "Could not start qmail-inject");
   if (getppid() != parent) _exit(111);  // died before the request took hold
   const char* argv[8];
@@ -131,14 +136,6 @@ notice_outcome report_refusal(const char* filename) {
   // its environment: it gets none, as qmail's own daemons start under "env -".
   char* const no_environment[] = {nullptr};
   execve(injector_path, const_cast<char* const*>(argv), no_environment);
-  // Take the whole notice before saying so: the parent then always learns of the failure from
-  // the exit status, after this diagnostic, and never by a broken pipe whose timing depends on
-  // how fast this child ends.
-  const int exec_errno = errno;
-  char sink[4096];
-  while (fd_read(0, sink, sizeof sink) > 0) {
-  }
-  errno = exec_errno;
   fatal(111, WITH_ERRNO, "Exec of qmail-inject failed");
 }
 
@@ -161,57 +158,95 @@ bool open_message_text(const char* filename, int* fd) {
   fatal(111, WITH_ERRNO, "Could not open message file");
 }
 
-FILE* open_stream(int fd) {
+// Returns the header field that withholds the notice for the message text open at `fd`, or
+// null. The header is read with pread, so the copy in the notice still starts at byte 0.
+const char* withholding_field(int fd, const char* filename) {
+  static char header[LISTMAIL_HEADER_LIMIT];
+  uint32_t length = 0;
+  while (length < sizeof header) {
+    const ssize_t got = pread(fd, header + length, sizeof header - length, length);
+    if (got == -1 && errno == EINTR) continue;
+    if (got == -1) die_unreadable(queue_path(QUEUE_MESS, filename));
+    if (got == 0) break;
+    length += static_cast<uint32_t>(got);
+  }
+  return listmail_field(header, length);
+}
+
+[[noreturn]] void die_writing(int write_errno) {
+  errno = write_errno;
+  fatal(111, WITH_ERRNO, "Writing to qmail-inject failed");
+}
+
+// The spool: an anonymous file in memory, nothing named on disk, that receives each notice whole
+// before its injector starts. qmail-inject queues whatever it has read when its input ends, so
+// a notice written straight into it by a run that is killed half-way would be queued cut short.
+// Made at the first notice and reused for every later one; it holds one notice at a time.
+int spool_fd = -1;
+FILE* spool = nullptr;
+
+// Returns the spool, emptied and ready for the next notice.
+FILE* spool_begin() {
+  if (spool == nullptr) {
+    spool_fd = memfd_create("lagwatch-notice", MFD_CLOEXEC);
+    if (spool_fd == -1) die_writing(errno);
+    spool = fdopen(spool_fd, "w");
+    if (spool == nullptr) die_writing(errno);
+  }
+  clearerr(spool);
+  if (fseek(spool, 0, SEEK_SET) != 0) die_writing(errno);
+  return spool;
+}
+
+// Makes sure the notice just written is in the spool whole, cuts off anything left from an
+// earlier, longer one, and rewinds it for the injector, which shares its offset.
+void spool_end() {
+  errno = 0;
+  if (fflush(spool) != 0 || ferror(spool) != 0) die_writing(errno != 0 ? errno : EIO);
+  const long length = ftell(spool);
+  if (length == -1 || !fd_truncate(spool_fd, length)) die_writing(errno);
+  if (lseek(spool_fd, 0, SEEK_SET) == -1) die_writing(errno);
+}
+
+// Gives the memory of a notice handed over back, so the walk after it stays small. A spool that
+// cannot be emptied is cut to the next notice's length by spool_end.
+void spool_release() { static_cast<void>(fd_truncate(spool_fd, 0)); }
+
+// Print-only: a stream onto a duplicate of standard output.
+FILE* open_print_stream() {
+  injector_pid = 0;
+  const int fd = dup(1);
+  if (fd == -1) fatal(111, WITH_ERRNO, "Could not duplicate standard output");
   FILE* stream = fdopen(fd, "w");
   if (stream != nullptr) return stream;
   const int saved = errno;
-  // Closing the pipe would let the injector queue an empty notice: kill it first.
-  if (injector_pid != 0) kill_injector();
   fd_close_read_only(fd);
   errno = saved;
   fatal(111, WITH_ERRNO, "Could not open a stream to qmail-inject");
 }
 
-// A write into the injector failed. An injector that quit early may have refused the notice:
-// ask it first. One still running would queue the part it got once this process ends.
-notice_outcome write_failed(int write_errno, const char* filename) {
-  if (injector_pid != 0) {
-    if (write_errno != EPIPE) {
-      kill_injector();
-    } else if (is_refusal(collect_injector())) {
-      return report_refusal(filename);
-    }
-  }
-  errno = write_errno;
-  fatal(111, WITH_ERRNO, "Writing to qmail-inject failed");
-}
-
-// Closes the notice's stream and learns what the injector made of it.
-notice_outcome finish_notice(FILE* stream, const char* filename) {
+// Closes the print-only stream; a write that failed on the way is reported now.
+void finish_print_stream(FILE* stream) {
   // A write that failed earlier leaves only the stream's error flag when nothing more was
   // buffered after it, and fclose then succeeds: look at the flag too.
   int write_errno = 0;
+  errno = 0;
   if (fflush(stream) != 0 || ferror(stream) != 0) write_errno = errno != 0 ? errno : EIO;
   if (fclose(stream) != 0 && write_errno == 0) write_errno = errno;
-  if (write_errno != 0) return write_failed(write_errno, filename);
-  return wait_injector() ? NOTICE_SENT : report_refusal(filename);
+  if (write_errno != 0) die_writing(write_errno);
+}
+
+// Writes the "forking" debug line for a notice to `sender`, in print-only mode too.
+void debug_forking(const char* sender) {
+  if (!settings.opt_debug) return;
+  debug_line("forking %s -f '' -a '%s' '%s'", injector_path, sender,
+             settings.extra_rcpt != nullptr ? settings.extra_rcpt : "(null)");
 }
 
 }  // namespace
 
-int start_injector(const char* sender) {
-  if (settings.opt_debug) {
-    debug_line("forking %s -f '' -a '%s' '%s'", injector_path, sender,
-               settings.extra_rcpt != nullptr ? settings.extra_rcpt : "(null)");
-  }
-  if (settings.opt_no_send) {
-    injector_pid = 0;
-    const int fd = dup(1);
-    if (fd == -1) fatal(111, WITH_ERRNO, "Could not duplicate standard output");
-    return fd;
-  }
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) fatal(111, WITH_ERRNO, "Could not create a pipe to qmail-inject");
+void start_injector(const char* sender, int input_fd) {
+  debug_forking(sender);
   // The child inherits the C library's stream buffers, and a child whose exec fails leaves
   // through exit(), which flushes them: empty them first so nothing is written twice. A stream
   // that cannot be flushed keeps its error; its owner reports it.
@@ -219,9 +254,10 @@ int start_injector(const char* sender) {
   const pid_t parent = getpid();
   injector_pid = fork();
   if (injector_pid == -1) fatal(111, WITH_ERRNO, "Could not fork");
-  if (injector_pid == 0) exec_injector(fds[0], parent, sender);
-  if (close(fds[0]) != 0) fatal(111, WITH_ERRNO, "Could not close the pipe to qmail-inject");
-  return fds[1];
+  if (injector_pid == 0) exec_injector(input_fd, parent, sender);
+  // Also here, so that the group exists whichever of the two runs first; the child may already
+  // have run the injector (EACCES) or ended (ESRCH), and then made the group itself or needs none.
+  static_cast<void>(setpgid(injector_pid, injector_pid));
 }
 
 bool wait_injector() {
@@ -236,18 +272,25 @@ bool wait_injector() {
 }
 
 notice_outcome send_notice(const char* sender, const char* filename, recipient_list remote,
-                           recipient_list local) {
+                           recipient_list local, int mess_fd) {
   ignore_broken_pipe();
-  int mess_fd = -1;
-  if (settings.opt_copy_bytes != 0 && !open_message_text(filename, &mess_fd)) return NOTICE_NONE;
-  FILE* stream = open_stream(start_injector(sender));
-  write_notice(stream, sender, remote, local, mess_fd);
-  if (mess_fd != -1) fd_close_read_only(mess_fd);
-  return finish_notice(stream, filename);
+  if (settings.opt_no_send) {
+    debug_forking(sender);
+    FILE* stream = open_print_stream();
+    write_notice(stream, sender, remote, local, mess_fd);
+    finish_print_stream(stream);
+    return NOTICE_SENT;
+  }
+  write_notice(spool_begin(), sender, remote, local, mess_fd);
+  spool_end();
+  start_injector(sender, spool_fd);
+  const bool accepted = wait_injector();
+  spool_release();
+  return accepted ? NOTICE_SENT : report_refusal(filename);
 }
 
 notice_result dispatch_notice(const char* sender, const char* filename) {
-  notice_result result = {NOTICE_NONE, 0};
+  notice_result result = {NOTICE_NONE, 0, nullptr};
   // qmail's bounces (empty sender) and double bounces ("#@[]") must not be answered: a notice
   // to "<>" is thrown away, and one to "#@[]" sits in the queue until it expires.
   if (sender_is_bounce(sender)) {
@@ -271,7 +314,17 @@ notice_result dispatch_notice(const char* sender, const char* filename) {
     debug_line("filename=%s sender='%s' undone=%d", filename, sender,
                static_cast<int>(result.undone));
   }
-  if (result.undone != 0) result.outcome = send_notice(sender, filename, remote, local);
+  int mess_fd = -1;
+  if (result.undone != 0 && open_message_text(filename, &mess_fd)) {
+    result.field = withholding_field(mess_fd, filename);
+    if (result.field != nullptr) {
+      if (settings.opt_debug) debug_line("ignoring, list or automatic mail");
+      result.outcome = NOTICE_WITHHELD;
+    } else {
+      result.outcome = send_notice(sender, filename, remote, local, mess_fd);
+    }
+    fd_close_read_only(mess_fd);
+  }
   free(remote_text);
   free(local_text);
   return result;

@@ -273,7 +273,7 @@ TEST_F(ControlTest, LoadConfigReadsControlValuesAndRunFile) {
       {"DefaultsWhenMissing", {"mx", nullptr, nullptr}, "mx", 604800, 0},
       {"DefaultsWhenEmpty", {"mx", "", ""}, "mx", 604800, 0},
       {"CarriageReturnStaysInMe", {"mx\r\n", "3600", "5\n"}, "mx\r", 3600, 5},
-      {"MalformedRunFileIsZero", {"mx", "3600", "170000x"}, "mx", 3600, 0},
+      {"RunFileLaterLinesIgnored", {"mx", "3600", "170000\nx"}, "mx", 3600, 170000},
       {"BlanksBeforeRunFileNumber", {"mx", "3600", "  42"}, "mx", 3600, 42},
       {"NegativeRunFile", {"mx", "3600", "-42"}, "mx", 3600, -42},
       {"SecondLineOfMeIgnored", {"first\nsecond\n", nullptr, nullptr}, "first", 604800, 0},

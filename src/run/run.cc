@@ -25,6 +25,7 @@
 #include "run/runlog.h"
 #include "run/settings.h"
 #include "run/state.h"
+#include "run/stop.h"
 
 namespace lagwatch {
 
@@ -151,17 +152,24 @@ char* read_info(int fd, const struct stat& status, const char* filename, const c
   return content;
 }
 
-// Hands the due message on; records and logs a notice handed over. The info file stays open
-// until the notice is out: `fd` is closed by the caller.
+// Hands the due message on; records and logs a notice handed over, and logs one withheld. The info
+// file stays open until the notice is out: `fd` is closed by the caller.
 void hand_on(int fd, const struct stat& status, const char* filename) {
   const char* sender = nullptr;
   char* content = read_info(fd, status, filename, &sender);
   if (check_sender(sender)) {
+    // The journal's room for the line is taken before any injector can start: once qmail-inject
+    // has accepted the notice, a full disk must not keep its line out.
+    journal_reserve(filename, status.st_mtime);
     const notice_result result = dispatch_notice(sender, filename);
-    if (result.outcome != NOTICE_NONE) {
+    if (result.outcome == NOTICE_SENT || result.outcome == NOTICE_REFUSED) {
       journal_record(filename, status.st_mtime);
       runlog_notice(result.outcome, filename, sender, result.undone,
                     settings.now - status.st_mtime);
+    } else {
+      // Nothing went out: no journal line, so a repeated window looks at the message again.
+      journal_release();
+      if (result.outcome == NOTICE_WITHHELD) runlog_withheld(filename, sender, result.field);
     }
   } else if (settings.opt_debug) {
     debug_line("ignoring, sender was not in rcpthosts");
@@ -234,8 +242,10 @@ DIR* open_queue_directory(int parent_fd, const char* name) {
 
 // Returns the next entry whose name does not begin with ".", or null at the end. An entry that
 // cannot be read ends the run: a walk that stopped early and still wrote the run file would
-// leave the messages it never saw without a notice for good.
+// leave the messages it never saw without a notice for good. A stop signal that arrived ends the
+// run here, between two entries, so that a walk with nothing due stops as soon as a busy one.
 struct dirent* next_entry(DIR* dir) {
+  stop_if_requested();
   for (;;) {
     errno = 0;
     struct dirent* entry = readdir(dir);
@@ -252,12 +262,15 @@ struct dirent* next_entry(DIR* dir) {
 int run(int argc, char** argv) {
   (void)argc;
   (void)argv;
+  stop_signals_catch();
   if (!settings.opt_no_send) runlog_start();
   // Before any change of directory, so that a relative -f path names a file relative to the
   // directory the program was started in.
   if (settings.opt_bounce_file != nullptr) load_bounce_file(settings.opt_bounce_file);
   load_config();
   scan_queue();
+  // A run asked to stop after its last entry has not completed either.
+  stop_if_requested();
   // Print-only runs leave the window where it was: the next real run sends these notices.
   if (!settings.opt_no_send) {
     update_run_file();

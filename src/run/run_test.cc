@@ -59,7 +59,7 @@ notice_result dispatch_notice(const char* sender, const char* filename) {
   fs::path info = fs::path(queue_dir) / "info" / filename;
   dispatch_calls.push_back({sender, filename, descriptor_open_on(info)});
   if (on_dispatch) on_dispatch(filename);
-  return {NOTICE_NONE, 0};
+  return {NOTICE_NONE, 0, nullptr};
 }
 
 namespace {

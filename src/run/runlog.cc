@@ -15,6 +15,7 @@ bool logging;
 uint32_t sent_count;
 uint32_t refused_count;
 uint32_t skipped_count;
+uint32_t withheld_count;
 
 void log_fatal_text(const char* text) { logsock_send(LOGSOCK_ERR, text); }
 
@@ -39,6 +40,15 @@ void runlog_notice(notice_outcome outcome, const char* filename, const char* sen
   logsock_send(sent ? LOGSOCK_INFO : LOGSOCK_WARNING, line);
 }
 
+void runlog_withheld(const char* filename, const char* sender, const char* field) {
+  if (!logging) return;
+  ++withheld_count;
+  char line[2048];
+  snprintf(line, sizeof line, "notice withheld: filename=%s sender=<%s> field=%s", filename, sender,
+           field);
+  logsock_send(LOGSOCK_INFO, line);
+}
+
 void runlog_already_sent(const char* filename, const char* sender, int64_t age) {
   if (!logging) return;
   ++skipped_count;
@@ -52,16 +62,16 @@ void runlog_summary() {
   if (!logging) return;
   char line[256];
   snprintf(line, sizeof line,
-           "run completed: lastrun=%ld now=%ld sent=%u refused=%u already_sent=%u",
+           "run completed: lastrun=%ld now=%ld sent=%u refused=%u already_sent=%u withheld=%u",
            static_cast<long>(settings.lastrun), static_cast<long>(settings.now), sent_count,
-           refused_count, skipped_count);
+           refused_count, skipped_count, withheld_count);
   logsock_send(LOGSOCK_INFO, line);
 }
 
 void runlog_reset() {
   logging = false;
   fatal_log = nullptr;
-  sent_count = refused_count = skipped_count = 0;
+  sent_count = refused_count = skipped_count = withheld_count = 0;
   logsock_close();
 }
 

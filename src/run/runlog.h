@@ -8,10 +8,10 @@
 namespace lagwatch {
 
 // The run's account in the system log (facility mail, identity "lagwatch"), so that an admin
-// can tell whether and when a sender got a notice: one line for each notice handed over or
-// refused and for each message skipped as already sent, a summary for each completed run, and
-// every fatal diagnostic at error level. Only real runs log; standard output and standard
-// error are not touched. The texts are listed in the man page's LOGGING section.
+// can tell whether and when a sender got a notice: one line for each notice handed over,
+// refused or withheld and for each message skipped as already sent, a summary for each
+// completed run, and every fatal diagnostic at error level. Only real runs log; standard output
+// and standard error are not touched. The texts are listed in the man page's LOGGING section.
 
 // Starts the log of a real run: lines go to the log socket from now on, fatal diagnostics too.
 void runlog_start();
@@ -23,6 +23,10 @@ bool runlog_enabled();
 // message's age at the run's start, in seconds.
 void runlog_notice(notice_outcome outcome, const char* filename, const char* sender,
                    uint32_t undone, int64_t age);
+
+// Logs a due message whose notice its header field `field` (a name listmail_field returns)
+// withheld.
+void runlog_withheld(const char* filename, const char* sender, const char* field);
 
 // Logs a due message skipped because the journal lists its notice.
 void runlog_already_sent(const char* filename, const char* sender, int64_t age);

@@ -26,6 +26,12 @@ namespace {
 int run_fd = -1;
 int journal_fd = -1;
 
+// Where the journal's next line goes, and whether a placeholder for it stands there. The journal
+// is written at known offsets rather than appended, so that a line goes into the room reserved
+// for it.
+off_t journal_end;
+bool journal_placeholder;
+
 // The journal's lines ("SPLIT/NAME MTIME") for the current window, and the scratch key.
 strtable journal_entries;
 bytestr journal_key;
@@ -97,11 +103,15 @@ uint32_t journal_parse(const char* text, uint32_t length, int64_t lastrun) {
 // Makes the open journal hold `kept` bytes; with none kept, it is started afresh for the window
 // beginning at `lastrun`.
 void journal_trim(uint32_t kept, int64_t lastrun) {
+  // Emptied first: a header written over the start of an older window's journal would leave that
+  // window's lines behind it, and a run that then failed would leave a journal no run honours.
   if (!fd_truncate(journal_fd, kept)) die_journal();
+  journal_end = kept;
   if (kept != 0) return;
   decimal_text header = decimal(lastrun);
   header.text[header.length] = '\n';
-  if (!fd_write_all(journal_fd, header.text, header.length + 1)) die_journal();
+  if (!fd_write_all(journal_fd, header.text, header.length + 1, 0)) die_journal();
+  journal_end = header.length + 1;
 }
 
 // The run file holds the new window's start: the journal of the old window is done with. A
@@ -111,6 +121,17 @@ void journal_close() {
   static_cast<void>(fd_truncate(journal_fd, 0));
   fd_close_read_only(journal_fd);
   journal_fd = -1;
+}
+
+// The lastrun that the run file's `text` (malloc'd, released here) holds. A run file whose first
+// line is not a time would otherwise read as 0, the first run, and notify the whole queue
+// again: the run ends instead, before anything is sent, and the file stays as it is.
+int64_t run_time_or_die(char* text, uint32_t length) {
+  int64_t lastrun = 0;
+  const bool is_time = parse_run_time(text, length, &lastrun);
+  free(text);
+  if (!is_time) fatal(111, NO_ERRNO, "Run file '", run_file_path, "' does not hold a time");
+  return lastrun;
 }
 
 }  // namespace
@@ -129,14 +150,39 @@ int64_t run_file_claim() {
   }
   // The status is read under the lock: the run that held it may just have rewritten the file.
   struct stat status;
-  char* text = fstat(run_fd, &status) == 0 ? read_open_file(run_fd, status, nullptr) : nullptr;
+  uint32_t length = 0;
+  char* text = fstat(run_fd, &status) == 0 ? read_open_file(run_fd, status, &length) : nullptr;
   if (text == nullptr) die_unreadable(run_file_path);
-  const int64_t lastrun = parse_control_long(text, 0);
-  free(text);
-  return lastrun;
+  return run_time_or_die(text, length);
 }
 
-int64_t run_file_peek() { return read_control_long(run_file_path, 0); }
+int64_t run_file_peek() {
+  uint32_t length = 0;
+  char* text = read_control_file(nullptr, run_file_path, &length);
+  return run_time_or_die(text, length);
+}
+
+bool parse_run_time(const char* text, uint32_t length, int64_t* lastrun) {
+  *lastrun = 0;
+  if (length == 0) return true;
+  uint32_t i = 0;
+  while (i < length && (text[i] == ' ' || text[i] == '\t')) ++i;
+  const bool negative = i < length && text[i] == '-';
+  if (negative) ++i;
+  const uint32_t digits = i;
+  int64_t value = 0;
+  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+    // Accumulated with the sign, so that the most negative time fits as well.
+    const int64_t digit = text[i] - '0';
+    if (__builtin_mul_overflow(value, 10, &value) ||
+        __builtin_add_overflow(value, negative ? -digit : digit, &value)) {
+      return false;
+    }
+  }
+  if (i == digits || (i < length && text[i] != '\n')) return false;
+  *lastrun = value;
+  return true;
+}
 
 void run_file_store(int64_t now) {
   if (run_fd == -1) open_run_file();
@@ -165,8 +211,8 @@ void journal_load(int64_t lastrun, bool update) {
   char* text = nullptr;
   if (update) {
     struct stat status;
-    const open_status opened = open_regular(AT_FDCWD, journal_path, O_RDWR | O_CREAT | O_APPEND,
-                                            0666, &journal_fd, &status);
+    const open_status opened =
+        open_regular(AT_FDCWD, journal_path, O_RDWR | O_CREAT, 0666, &journal_fd, &status);
     if (opened == OPEN_NOT_REGULAR) {
       fatal(111, NO_ERRNO, "Could not update '", journal_path, "': not a regular file");
     }
@@ -178,6 +224,8 @@ void journal_load(int64_t lastrun, bool update) {
   }
   const uint32_t kept = journal_parse(text, length, lastrun);
   free(text);
+  journal_end = length;
+  journal_placeholder = false;
   if (update && (kept == 0 || kept != length)) journal_trim(kept, lastrun);
 }
 
@@ -187,11 +235,41 @@ bool journal_holds(const char* filename, int64_t mtime) {
   return strtable_get(&journal_entries, &journal_key) != nullptr;
 }
 
+void journal_reserve(const char* filename, int64_t mtime) {
+  if (journal_fd == -1) return;
+  journal_release();
+  set_journal_key(filename, mtime);
+  if (!bytestr_append_char(&journal_key, '\n')) die_oom();
+  // The room is taken on disk beyond the end of the file, which keeps its size and content.
+  int reserved;
+  do {
+    reserved = fallocate(journal_fd, FALLOC_FL_KEEP_SIZE, journal_end, journal_key.length);
+  } while (reserved == -1 && errno == EINTR);
+  if (reserved == 0) return;
+  if (errno != EOPNOTSUPP) die_journal();
+  // A file system that cannot reserve gets the line's bytes with a blank where the line feed
+  // will go: a last line without a line feed counts for nothing until it is completed.
+  journal_key.data[journal_key.length - 1] = ' ';
+  if (!fd_write_all(journal_fd, journal_key.data, journal_key.length, journal_end)) die_journal();
+  journal_placeholder = true;
+}
+
 void journal_record(const char* filename, int64_t mtime) {
   if (journal_fd == -1) return;
   set_journal_key(filename, mtime);
   if (!bytestr_append_char(&journal_key, '\n')) die_oom();
-  if (!fd_write_all(journal_fd, journal_key.data, journal_key.length)) die_journal();
+  // Over the reserved bytes, in place: the blocks are the file's already.
+  if (!fd_write_all(journal_fd, journal_key.data, journal_key.length, journal_end)) die_journal();
+  journal_end += journal_key.length;
+  journal_placeholder = false;
+}
+
+void journal_release() {
+  if (journal_fd == -1 || !journal_placeholder) return;
+  journal_placeholder = false;
+  // Harmless when it fails: the next line is written over it, and a run that ends before that
+  // leaves a last line without a line feed, which the next run cuts off.
+  static_cast<void>(fd_truncate(journal_fd, journal_end));
 }
 
 void state_reset() {
@@ -199,6 +277,8 @@ void state_reset() {
   if (run_fd != -1) fd_close_read_only(run_fd);
   journal_fd = -1;
   run_fd = -1;
+  journal_end = 0;
+  journal_placeholder = false;
   strtable_free(&journal_entries);
 }
 
