@@ -148,6 +148,44 @@ TEST_F(HostileE2eTest, QueueEntryThatIsNotARegularFileEndsTheRun) {
   }
 }
 
+// A link in place of a queue directory is refused as one in place of a file is: qmailq owns the
+// queue, and a link there would bring any file of the system into a notice or have the walk take
+// another directory's files for info files. Each link points at the directory that was there, so
+// a reader that followed it would find well-formed files and send a notice.
+TEST_F(HostileE2eTest, LinkedQueueDirectoryEndsTheRun) {
+  const struct {
+    const char* linked;   // the directory moved away and replaced by a link to it
+    std::string message;  // the diagnostic, before ": " + ELOOP's text
+  } cases[] = {
+      {"info", "Can't open queue directory"},          // the walk's own directory
+      {"info/4", "Can't open queue directory"},        // one of its split directories
+      {"mess", "Could not open message file"},         // a part directory
+      {"mess/4", "Could not open message file"},       // a split directory of a part
+      {"remote/4", "Could not read 'remote/4/4001'"},  // read before the local list
+      {"local", "Could not read 'local/4/4001'"},      // read after a regular remote list
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.linked);
+    sandbox_reset();
+    run_file.write(kLastRun);
+    queue.add_message(4, "4001", kSender, kDueTime)
+        .remote({"Tbob@example.net"})
+        .local({"Tcarol@example.net"})
+        .mess("Subject: hi\n\nbody\n");
+    const std::string elsewhere = sandbox_root() + "/elsewhere";
+    if (rename(queue.path(c.linked).c_str(), elsewhere.c_str()) != 0) {
+      ADD_FAILURE() << "rename: " << errno_text(errno);
+    }
+    make_symlink(elsewhere, queue.path(c.linked));
+    RunResult r = run_lagwatch({});
+    EXPECT_EQ(r.exit_status, 111);
+    EXPECT_EQ(r.err, fatal(c.message + ": " + errno_text(ELOOP)));
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(injector.calls().empty());
+    EXPECT_EQ(run_file.read(), kLastRun);
+  }
+}
+
 // A sender with a byte below 0x20 or the byte 0x7f is no address a notice should go to (a line
 // feed would even split the notice's header): the message is passed over and the run goes on.
 // Bytes from 0x80 up are allowed; so is the space.

@@ -116,6 +116,39 @@ TEST_F(LogE2eTest, EveryNoticeAndTheSummaryAreLogged) {
   EXPECT_EQ(sink.lines(), expected);
 }
 
+// A log whose reader never reads takes a few lines and then no more: the run drops the rest
+// instead of waiting for it, hands every notice over and completes.
+TEST_F(LogE2eTest, LogThatNeverReadsDoesNotHoldUpTheRun) {
+  LogSink sink;  // read only once the run is over
+  run_file.write("1000");
+  for (int i = 0; i < 24; ++i) {
+    const std::string name = std::to_string(5000 + i);
+    queue.add_message(i % 23, name, "s" + name + "@example.org", kNow - 20000)
+        .remote({"Ta@x"})
+        .mess("m\n");
+  }
+  std::vector<std::string> expected;  // what a log that took everything would hold
+  for (const std::string& filename : queue.walk_order()) {
+    const std::string name = filename.substr(filename.find('/') + 1);
+    expected.push_back(line(6, "notice sent: filename=" + filename + " sender=<s" + name +
+                                   "@example.org> undone=1 age=20000"));
+  }
+  expected.push_back(line(6, "run completed: lastrun=1000 now=" + std::to_string(kNow) +
+                                 " sent=24 refused=0 already_sent=0 withheld=0"));
+  RunOptions options;
+  options.timeout_seconds = 20;  // a run that waits for the log shows as a failure, not a hang
+  RunResult r = run_lagwatch({}, options);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(injector.calls().size(), 24u);
+  for (const InjectorCall& call : injector.calls()) EXPECT_TRUE(call.read_input);
+  EXPECT_EQ(run_file.read(), std::to_string(kNow));
+  // What the log took is whole lines from the start of the run, in order.
+  std::vector<std::string> got = sink.lines();
+  ASSERT_LE(got.size(), expected.size());
+  EXPECT_EQ(got, std::vector<std::string>(expected.begin(), expected.begin() + got.size()));
+}
+
 // Fatal diagnostics reach the log at error level too; print-only runs log nothing at all.
 TEST_F(LogE2eTest, FatalDiagnosticsAreLoggedAndPrintOnlyRunsAreNot) {
   struct Case {

@@ -1,9 +1,13 @@
 #include "lib/fileio.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 namespace lagwatch {
 
@@ -15,9 +19,75 @@ int fd_open_at(int dir_fd, const char* path, int flags, mode_t mode) {
   return fd;
 }
 
-open_status open_regular(int dir_fd, const char* path, int flags, mode_t mode, int* fd,
-                         struct stat* status) {
-  const int opened = fd_open_at(dir_fd, path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode);
+namespace {
+
+// Set by the first openat2 that answered ENOSYS (a kernel before 5.6, or a filter that hides the
+// call), or by a test.
+bool one_component_at_a_time;
+
+int open_with_openat2(int dir_fd, const char* path, int flags, mode_t mode) {
+  open_how how{};
+  // RESOLVE_NO_SYMLINKS covers the last component too; an O_NOFOLLOW beside it would turn a link
+  // in place of a directory into ENOTDIR instead of ELOOP.
+  how.flags = static_cast<uint64_t>(flags & ~O_NOFOLLOW) | O_CLOEXEC;
+  how.mode = (flags & O_CREAT) != 0 ? mode : 0;  // any other mode is refused (EINVAL)
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+  long fd;
+  do {
+    fd = syscall(SYS_openat2, dir_fd, path, &how, sizeof how);
+  } while (fd == -1 && errno == EINTR);
+  return static_cast<int>(fd);
+}
+
+// One component, never through a link. openat answers ENOTDIR, not ELOOP, for a link where
+// O_DIRECTORY asked for a directory: the entry's type tells the two apart.
+int open_component(int dir_fd, const char* name, int flags, mode_t mode) {
+  const int fd = fd_open_at(dir_fd, name, flags | O_NOFOLLOW, mode);
+  if (fd == -1 && errno == ENOTDIR && (flags & O_DIRECTORY) != 0) {
+    struct stat entry;
+    const bool link =
+        fstatat(dir_fd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(entry.st_mode);
+    errno = link ? ELOOP : ENOTDIR;
+  }
+  return fd;
+}
+
+// fd_open_beneath without openat2: each directory on the way is opened (O_PATH: searching it
+// needs no read permission) relative to the one before.
+int open_one_component_at_a_time(int dir_fd, const char* path, int flags, mode_t mode) {
+  if (path[0] == '/') {
+    errno = EXDEV;
+    return -1;
+  }
+  int parent = dir_fd;
+  for (;;) {
+    const char* slash = strchr(path, '/');
+    const size_t length = slash != nullptr ? static_cast<size_t>(slash - path) : strlen(path);
+    char name[NAME_MAX + 1];
+    int fd = -1;
+    if (length > NAME_MAX) {
+      errno = ENAMETOOLONG;
+    } else if (length == 2 && path[0] == '.' && path[1] == '.') {
+      errno = EXDEV;
+    } else {
+      memcpy(name, path, length);
+      name[length] = '\0';
+      fd = slash == nullptr ? open_component(parent, name, flags, mode)
+                            : open_component(parent, name, O_PATH | O_DIRECTORY, 0);
+    }
+    if (parent != dir_fd) {
+      const int error = errno;
+      fd_close_read_only(parent);
+      errno = error;
+    }
+    if (fd == -1 || slash == nullptr) return fd;
+    parent = fd;
+    path = slash + 1;
+  }
+}
+
+// open_regular's checks of a descriptor just opened (-1: the open failed, errno says why).
+open_status require_regular(int opened, int* fd, struct stat* status) {
   if (opened == -1) return errno == ENOENT ? OPEN_MISSING : OPEN_FAILED;
   if (fstat(opened, status) == -1) {
     const int error = errno;
@@ -31,6 +101,32 @@ open_status open_regular(int dir_fd, const char* path, int flags, mode_t mode, i
   }
   *fd = opened;
   return OPEN_OK;
+}
+
+// What open_regular adds to every open of a file that strangers may have shaped.
+constexpr int kStrangerFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+}  // namespace
+
+int fd_open_beneath(int dir_fd, const char* path, int flags, mode_t mode) {
+  if (!one_component_at_a_time) {
+    const int fd = open_with_openat2(dir_fd, path, flags, mode);
+    if (fd != -1 || errno != ENOSYS) return fd;
+    one_component_at_a_time = true;
+  }
+  return open_one_component_at_a_time(dir_fd, path, flags, mode);
+}
+
+void fd_set_one_component_at_a_time(bool on) { one_component_at_a_time = on; }
+
+open_status open_regular(int dir_fd, const char* path, int flags, mode_t mode, int* fd,
+                         struct stat* status) {
+  return require_regular(fd_open_at(dir_fd, path, flags | kStrangerFlags, mode), fd, status);
+}
+
+open_status open_regular_beneath(int dir_fd, const char* path, int flags, int* fd,
+                                 struct stat* status) {
+  return require_regular(fd_open_beneath(dir_fd, path, flags | kStrangerFlags), fd, status);
 }
 
 namespace {

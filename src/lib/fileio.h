@@ -15,6 +15,16 @@ namespace lagwatch {
 // openat(2) with O_CLOEXEC added. Returns the descriptor, or -1.
 int fd_open_at(int dir_fd, const char* path, int flags, mode_t mode = 0);
 
+// Opens `path` relative to `dir_fd` (AT_FDCWD: the working directory) without following a
+// symbolic link at any of its components and without leaving that directory, with O_CLOEXEC
+// added. Returns the descriptor, or -1: a link met anywhere gives ELOOP (O_DIRECTORY included), a
+// component missing ENOENT, a path that climbs out EXDEV.
+int fd_open_beneath(int dir_fd, const char* path, int flags, mode_t mode = 0);
+
+// Makes fd_open_beneath take one component per openat(2), as it does on a kernel without
+// openat2(2) (for tests); false restores the default.
+void fd_set_one_component_at_a_time(bool on);
+
 // How open_regular ended.
 enum open_status : int {
   OPEN_OK,           // *fd is open, *status describes it
@@ -28,6 +38,11 @@ enum open_status : int {
 // file, judged by fstat on the descriptor so that the file judged is the file opened.
 open_status open_regular(int dir_fd, const char* path, int flags, mode_t mode, int* fd,
                          struct stat* status);
+
+// open_regular's rules for a path with directories in it (e.g. "mess/7/1001"): no link is
+// followed at any component, as by fd_open_beneath. A missing directory counts as a missing file.
+open_status open_regular_beneath(int dir_fd, const char* path, int flags, int* fd,
+                                 struct stat* status);
 
 // How the helpers below read: read(2), unless a test puts in a function that interrupts or cuts
 // reads. Null restores read(2).

@@ -7,6 +7,8 @@ namespace lagwatch {
 // /dev/log), writing one line per message in the traditional form
 // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT". It never fails its caller: a log that cannot be
 // reached loses its lines without a word, since standard error already carries every failure.
+// Nor does it hold its caller up: a line the log cannot take at once is dropped (a stream log
+// is waited for one second at most, in all, from its connection on).
 
 // Priorities (the low three bits of PRI) and the mail facility.
 constexpr int LOGSOCK_ERR = 3;

@@ -26,7 +26,7 @@ const char* queue_path(queue_part part, const char* filename) {
 }
 
 open_status queue_file_open(queue_part part, const char* filename, int* fd, struct stat* status) {
-  return open_regular(AT_FDCWD, queue_path(part, filename), O_RDONLY, 0, fd, status);
+  return open_regular_beneath(AT_FDCWD, queue_path(part, filename), O_RDONLY, fd, status);
 }
 
 char* queue_read_list(queue_part part, const char* filename, uint32_t* length) {

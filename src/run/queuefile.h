@@ -11,8 +11,9 @@ namespace lagwatch {
 
 // The files of one queued message. Each directory of qmail's queue holds a message's file under
 // the message's filename ("SPLIT/NAME"). Strangers shape what lies there (senders, message
-// texts, and whatever a compromised queue user puts in place of a file), so every one of them
-// is opened by open_regular's rules: never through a link, never blocking, regular files only.
+// texts, and whatever a compromised queue user puts in place of a file or of a directory), so
+// every one of them is opened by open_regular_beneath's rules: never through a link at any
+// component of "remote/7/1001", never blocking, regular files only.
 enum queue_part : int {
   QUEUE_INFO,    // "info": the sender; its modification time dates the message
   QUEUE_MESS,    // "mess": the message text
@@ -25,12 +26,12 @@ enum queue_part : int {
 const char* queue_path(queue_part part, const char* filename);
 
 // Opens the message's file of `part` read-only, relative to the working directory (the queue
-// directory during the walk), by open_regular's rules.
+// directory during the walk), by open_regular_beneath's rules.
 open_status queue_file_open(queue_part part, const char* filename, int* fd, struct stat* status);
 
 // Reads the message's recipient list (QUEUE_REMOTE or QUEUE_LOCAL) whole, as a malloc'd text
-// with a NUL after its bytes and their count in `*length`. A missing list is empty. Any other
-// failure ends the run with "Could not read 'remote/S/N'" and the system's error text, or
+// with a NUL after its bytes and their count in `*length`. A missing list (or directory) is empty.
+// Any other failure ends the run with "Could not read 'remote/S/N'" and the system's error text, or
 // ": not a regular file".
 char* queue_read_list(queue_part part, const char* filename, uint32_t* length);
 

@@ -42,6 +42,9 @@ int info_dir_fd = AT_FDCWD;
 // fits: the buffer grows as needed and is never released, so no name is ever cut or refused.
 bytestr walk_filename;
 
+// "info" or "info/SPLIT", the directory of the message check_message looks at.
+bytestr message_directory;
+
 // Who the walk reads the queue as. A message outside the window is judged by its status alone,
 // and an info file that could not be opened must still end the run as a failed open does; the
 // identity tells from the status whether the open would be allowed.
@@ -231,9 +234,10 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
 }
 
 // Opens the directory `name` relative to `parent_fd` for reading its entries, or ends the run.
-// A plain file (or anything else that is not a directory) fails with ENOTDIR.
+// A plain file (or anything else that is not a directory) fails with ENOTDIR; a link at any
+// component of `name` with ELOOP, so that nothing outside the queue is walked as its own.
 DIR* open_queue_directory(int parent_fd, const char* name) {
-  const int fd = fd_open_at(parent_fd, name, O_RDONLY | O_DIRECTORY);
+  const int fd = fd_open_beneath(parent_fd, name, O_RDONLY | O_DIRECTORY);
   if (fd == -1) die_queue_directory();
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) die_queue_directory();
@@ -320,7 +324,21 @@ void scan_split_directory(const char* split) {
 
 void check_message(const char* filename) {
   if (info_dir_fd == AT_FDCWD) reader_refresh();
-  check_message_at(AT_FDCWD, queue_path(QUEUE_INFO, filename), filename);
+  // The info file's directory is opened first, without following a link on the way, and the
+  // file judged relative to it, as in the walk.
+  const char* slash = strrchr(filename, '/');
+  const char* name = slash != nullptr ? slash + 1 : filename;
+  const char* path = queue_path(QUEUE_INFO, filename);
+  const auto directory_length = static_cast<uint32_t>(strrchr(path, '/') - path);
+  if (!bytestr_set_bytes(&message_directory, path, directory_length)) die_oom();
+  const int dir_fd = fd_open_beneath(AT_FDCWD, message_directory.data, O_PATH | O_DIRECTORY);
+  if (dir_fd == -1) {
+    if (errno != ENOENT) die_info_file(filename);
+    debug_departed(filename);
+    return;
+  }
+  check_message_at(dir_fd, name, filename);
+  fd_close_read_only(dir_fd);
 }
 
 void update_run_file() { run_file_store(settings.now); }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/fileio.h"
 #include "notice/dispatch.h"
 #include "run/conf.h"
 #include "run/settings.h"
@@ -431,8 +432,22 @@ TEST_F(WalkDeathTest, WalkFailures) {
     std::function<void()> arrange;
     int status;
     std::string err;
+    std::function<void()> act = scan_queue;
   };
   const std::string fatal_prefix = "lagwatch: Fatal: ";
+  // info/0 is a link to a directory that holds a due, well-formed info file 31.
+  const auto link_split = [] {
+    const std::string elsewhere = std::string(queue_dir) + "/elsewhere";
+    put_file(elsewhere + "/31", kInfoContent);
+    set_mtime(elsewhere + "/31", kNow - kAge);
+    fs::create_symlink(elsewhere, kInfo + "/0");
+  };
+  const auto check_through_link = [] {
+    ASSERT_EQ(chdir(queue_dir), 0);
+    check_message("0/31");
+  };
+  const std::string link_refused =
+      fatal_prefix + "Can't open or stat info file 'info/0/31': " + strerror(ELOOP) + ".\n";
   const Case cases[] = {
       {"PlainFileInInfo", [] { put_file(kInfo + "/12", "not a directory"); }, 111,
        fatal_prefix + "Can't open queue directory: " + strerror(ENOTDIR) + ".\n"},
@@ -470,6 +485,21 @@ TEST_F(WalkDeathTest, WalkFailures) {
          fs::create_symlink("no-such-message", kInfo + "/2/25");
        },
        111, fatal_prefix + "Can't open or stat info file 'info/2/25': " + strerror(ELOOP) + ".\n"},
+      {"InfoFileThroughALinkedSplitOutsideAWalk", link_split, 111, link_refused,
+       check_through_link},
+      // The way of a kernel without openat2, in the walk and outside it.
+      {"LinkedSplitOneComponentAtATime",
+       [&link_split] {
+         fd_set_one_component_at_a_time(true);
+         link_split();
+       },
+       111, fatal_prefix + "Can't open queue directory: " + strerror(ELOOP) + ".\n"},
+      {"InfoFileThroughALinkedSplitOneComponentAtATime",
+       [&link_split] {
+         fd_set_one_component_at_a_time(true);
+         link_split();
+       },
+       111, link_refused, check_through_link},
   };
   settings.opt_debug = 0;
   for (const Case& c : cases) {
@@ -478,7 +508,7 @@ TEST_F(WalkDeathTest, WalkFailures) {
     fs::create_directories(kInfo);
     auto walk_in_child = [&c] {
       c.arrange();
-      scan_queue();
+      c.act();
     };
     // The analyzer follows gtest's child branch, which ends the process, and takes the
     // filesystem paths still alive there for leaks.
@@ -488,6 +518,7 @@ TEST_F(WalkDeathTest, WalkFailures) {
 }
 
 TEST_F(WalkDeathTest, OverlongFilenameIsReportedNotOverflowed) {
+  fs::create_directories(kInfo + "/0");  // a missing split would make the message one that left
   ASSERT_EQ(chdir(queue_dir), 0);
   std::string filename = "0/" + std::string(5000, '1');
   EXPECT_EXIT(check_message(filename.c_str()), testing::ExitedWithCode(111),
