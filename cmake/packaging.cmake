@@ -1,28 +1,50 @@
 # Installation, the Debian package, and the sample qmail home of examples/run-sample.sh.
 #
-#   cmake --install BUILD [--prefix DIR]    (DESTDIR=... is honoured)
-#   cd BUILD && cpack -G DEB                (needs LAGWATCH_RUN_FILE in /var/lib, see below)
+#   cmake --install BUILD                   (DESTDIR=... is honoured; the prefix is the configured one)
+#   cd BUILD && cpack -G DEB                (needs the prefix /usr and the run file in /var/lib)
 #
 # Install components: the files every installation has are in the default one; "plain" holds what
-# only an installation by hand gets (LICENSE, the scheduler files as documents to copy); "deb"
-# holds what only the Debian package gets (the units where systemd finds them, the state
-# directory, the Debian copyright and changelog) and is left out of a plain "cmake --install".
+# only an installation by hand gets (README.md and LICENSE as they are, the scheduler files as
+# documents to copy); "deb" holds what only the Debian package gets (the units where systemd finds
+# them, the compressed README, the Debian copyright and changelog) and is left out of a plain
+# "cmake --install".
 
 find_program(LAGWATCH_GZIP gzip REQUIRED)
 
-# The man page and the scheduler files name the default qmail home and run file. A build with
-# other settings installs copies that name its own paths, so the page an admin reads matches the
-# program that was built. The copy is rewritten only when its text changes.
+# The directory of the run file, which the program needs to exist: every installation makes it.
+get_filename_component(LAGWATCH_STATE_DIR "${LAGWATCH_RUN_FILE}" DIRECTORY)
+# The installed program, which the scheduler files start by its full path: through the search
+# path, a program of the same name elsewhere (a by-hand build in /usr/local/bin beside the
+# package's) would run in its place.
+set(LAGWATCH_PROGRAM "${CMAKE_INSTALL_FULL_BINDIR}/lagwatch")
+
+# The man page and the scheduler files name the default qmail home, run file, state directory and
+# installed program. A build with other settings installs copies that name its own, so the page
+# an admin reads and the files that start the program match the program that was built; the man
+# page's footer names this version. The copy is rewritten only when its text changes.
 function(lagwatch_localize_paths source dest)
   file(READ "${source}" text)
+  # Placeholders first, so that a path replaced once is never replaced again. The page's older
+  # text may still name the former default run file, /var/run/lagwatch.time: it means this one.
+  string(REPLACE "/var/lib/lagwatch/lagwatch.time" "@lagwatch-run-file@" text "${text}")
   string(REPLACE "/var/run/lagwatch.time" "@lagwatch-run-file@" text "${text}")
+  string(REPLACE "/var/lib/lagwatch" "@lagwatch-state-dir@" text "${text}")
+  string(REPLACE "/usr/local/bin/lagwatch" "@lagwatch-program@" text "${text}")
   string(REPLACE "/var/qmail" "${LAGWATCH_QMAIL_HOME}" text "${text}")
   string(REPLACE "@lagwatch-run-file@" "${LAGWATCH_RUN_FILE}" text "${text}")
-  # The cron file ends with a paragraph that seeds the run file at boot, which only a run file in
-  # a directory cleared at boot needs; a build that keeps it elsewhere leaves the paragraph out.
-  if(NOT LAGWATCH_RUN_FILE MATCHES "^/(var/)?run/")
-    string(REGEX REPLACE "\n\n# A run file in /run or /var/run[^\n]*\n(#[^\n]*\n)*" "\n" text
-      "${text}")
+  string(REPLACE "@lagwatch-state-dir@" "${LAGWATCH_STATE_DIR}" text "${text}")
+  string(REPLACE "@lagwatch-program@" "${LAGWATCH_PROGRAM}" text "${text}")
+  string(REPLACE "\n.Os lagwatch\n" "\n.Os lagwatch ${PROJECT_VERSION}\n" text "${text}")
+  # A run file in /run or /var/run is emptied at boot. The cron file of such a build ends with a
+  # line, commented out, that seeds it at boot; every other build's run file survives a reboot.
+  get_filename_component(name "${source}" NAME)
+  if(name STREQUAL "lagwatch.cron" AND LAGWATCH_RUN_FILE MATCHES "^/(var/)?run/")
+    string(APPEND text "
+# This build keeps its run file in a directory that is emptied at boot, so the first run after
+# a reboot would notify every sender of the whole queue again. To give up the notices of the
+# downtime instead, seed the run file at boot (in cron.d, \"%\" must be written \"\\%\"):
+#@reboot root date +\\%s | tr -d '\\n' > ${LAGWATCH_RUN_FILE}
+")
   endif()
   file(WRITE "${dest}.new" "${text}")
   configure_file("${dest}.new" "${dest}" COPYONLY)
@@ -50,7 +72,11 @@ install(FILES "${LAGWATCH_MAN_DIR}/man8/lagwatch.8.gz" DESTINATION "${CMAKE_INST
 # What lands in share/doc/lagwatch works where it lies: the README, the notice template for -f and,
 # in an installation by hand, the licence and the scheduler files to copy into place. The sample
 # qmail home and run-sample.sh need a source tree and a build of their own, so they stay there.
-install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+# The state directory is made by every installation, as the package ships it.
+if(IS_ABSOLUTE "${LAGWATCH_STATE_DIR}")
+  install(DIRECTORY DESTINATION "${LAGWATCH_STATE_DIR}")
+endif()
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT plain)
 install(FILES "${PROJECT_SOURCE_DIR}/examples/notice-template.txt"
   DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
 install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT plain)
@@ -63,11 +89,10 @@ endforeach()
 
 # --- Debian package ----------------------------------------------------------------------------
 # The package keeps the run file in a directory of its own under /var/lib, which a reboot leaves
-# alone, which the package owns and which a purge removes whole. A build whose run file lies
-# anywhere else (the default /var/run is cleared at boot) makes no package: cpack stops with a
-# message (cmake/debian/cpack-options.cmake).
+# alone, which the package owns and which a purge removes whole, and installs under /usr, whose
+# bin/lagwatch its units and man page name. A build configured otherwise makes no package: cpack
+# stops with a message (cmake/debian/cpack-options.cmake).
 set(LAGWATCH_DEB_DIR "${PROJECT_SOURCE_DIR}/cmake/debian")
-get_filename_component(LAGWATCH_STATE_DIR "${LAGWATCH_RUN_FILE}" DIRECTORY)
 if(LAGWATCH_STATE_DIR MATCHES "^/var/lib/[^/]+$")
   set(LAGWATCH_STATE_DIR_USABLE ON)
 else()
@@ -125,10 +150,21 @@ add_custom_command(
   VERBATIM)
 add_custom_target(lagwatch_deb_changelog ALL DEPENDS "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz")
 
+# Debian's policy wants documents of more than a few kilobytes compressed; the README is 20 and more.
+add_custom_command(
+  OUTPUT "${LAGWATCH_DEB_BUILD}/README.md.gz"
+  COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/README.md" "${LAGWATCH_DEB_BUILD}/README.md"
+  COMMAND ${LAGWATCH_GZIP} -9nf "${LAGWATCH_DEB_BUILD}/README.md"
+  DEPENDS "${PROJECT_SOURCE_DIR}/README.md"
+  COMMENT "Compressing the README"
+  VERBATIM)
+add_custom_target(lagwatch_deb_readme ALL DEPENDS "${LAGWATCH_DEB_BUILD}/README.md.gz")
+
 # What only the package installs: the units where Debian 12 looks for those of packages, the cron
-# file as an example for systems without systemd, the state directory, copyright and changelog,
+# file as an example for systems without systemd, the README compressed, copyright and changelog,
 # and the lintian override of cmake/debian/lintian-overrides (its reason is written there).
-install(FILES "${LAGWATCH_DEB_BUILD}/copyright" "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz"
+install(FILES "${LAGWATCH_DEB_BUILD}/README.md.gz" "${LAGWATCH_DEB_BUILD}/copyright"
+  "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz"
   DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES "${CMAKE_BINARY_DIR}/contrib/lagwatch.cron"
   DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples" COMPONENT deb EXCLUDE_FROM_ALL)
@@ -137,9 +173,6 @@ install(FILES "${LAGWATCH_DEB_DIR}/lintian-overrides"
   COMPONENT deb EXCLUDE_FROM_ALL)
 list(TRANSFORM LAGWATCH_UNIT_FILES PREPEND "${CMAKE_BINARY_DIR}/contrib/")
 install(FILES ${LAGWATCH_UNIT_FILES} DESTINATION /lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
-if(LAGWATCH_STATE_DIR_USABLE)
-  install(DIRECTORY DESTINATION "${LAGWATCH_STATE_DIR}" COMPONENT deb EXCLUDE_FROM_ALL)
-endif()
 
 set(LAGWATCH_MAINTAINER "lagwatch authors <lagwatch@example.org>" CACHE STRING
   "Maintainer field of the Debian package")
@@ -156,6 +189,7 @@ set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PROJECT_CONFIG_FILE "${LAGWATCH_DEB_DIR}/cpack-options.cmake")
 set(CPACK_LAGWATCH_RUN_FILE "${LAGWATCH_RUN_FILE}")
 set(CPACK_LAGWATCH_STATE_DIR_USABLE "${LAGWATCH_STATE_DIR_USABLE}")
+set(CPACK_LAGWATCH_PREFIX "${LAGWATCH_CONFIGURED_PREFIX}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE "${LAGWATCH_DEB_REVISION}")

@@ -109,11 +109,11 @@ check_paths() {
 installed_rows=(
   "x bin/lagwatch"
   "f share/man/man8/lagwatch.8.gz"
-  "f share/doc/lagwatch/README.md"
   "f share/doc/lagwatch/examples/notice-template.txt"
 )
 # What only an installation by hand adds.
 plain_rows=(
+  "f share/doc/lagwatch/README.md"
   "f share/doc/lagwatch/LICENSE"
   "f share/doc/lagwatch/contrib/lagwatch.cron"
   "f share/doc/lagwatch/contrib/lagwatch.service"
@@ -122,6 +122,7 @@ plain_rows=(
 )
 # What only the Debian package adds, relative to the root.
 deb_rows=(
+  "f usr/share/doc/lagwatch/README.md.gz"
   "f usr/share/doc/lagwatch/copyright"
   "f usr/share/doc/lagwatch/changelog.Debian.gz"
   "f usr/share/doc/lagwatch/examples/lagwatch.cron"
@@ -144,6 +145,10 @@ check_exactly() {
   else
     fail "$name" "files differ (< expected, > installed): $(diff <(echo "$want") <(echo "$got"))"
   fi
+}
+
+cached() {  # cached NAME: the value of a setting in BUILD_DIR's CMake cache
+  sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"
 }
 
 expect() {  # expect ROW-NAME ACTUAL WANTED
@@ -188,6 +193,21 @@ man_page_lint() {
   else
     echo "note: man is not installed; the page was rendered by mandoc only"
   fi
+  # The installed page is headed by its volume and footed with the program's name and version,
+  # under man-db's groff as under mandoc: never "BSD".
+  local version renders=() render renderer out
+  version=$(sed -n 's/^project(lagwatch VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+  mandoc -T ascii "$build_dir/man/lagwatch.8" > "$scratch/mandoc.out"
+  renders+=("mandoc|$scratch/mandoc.out")
+  [ -s "$scratch/man.out" ] && renders+=("man-db|$scratch/man.out")
+  for render in "${renders[@]}"; do
+    IFS='|' read -r renderer out <<< "$render"
+    sed 's/.\x08//g' "$out" | grep -v '^ *$' | tr -s ' ' > "$scratch/plain.out"
+    expect "ManPage.HeadedByVolume:$renderer" "$(head -n 1 "$scratch/plain.out")" \
+      "LAGWATCH(8) System Manager's Manual LAGWATCH(8)"
+    expect "ManPage.FootedWithVersion:$renderer" \
+      "$(tail -n 1 "$scratch/plain.out" | cut -d ' ' -f 1,2)" "lagwatch $version"
+  done
   # Plain text without the overstrikes of bold and underlined words, blanks and lines squeezed:
   # the renderer may break a sentence anywhere.
   mandoc -T ascii "$source_dir/doc/lagwatch.8" | sed 's/.\x08//g' | tr -s ' \n' '  ' \
@@ -221,10 +241,10 @@ man_page_lint() {
     "FileMorercpthosts|/var/qmail/control/morercpthosts.cdb"
     "FileQueue|/var/qmail/queue"
     "FileInjector|/var/qmail/bin/qmail-inject"
-    "FileRunFile|/var/run/lagwatch.time"
+    "FileRunFile|/var/lib/lagwatch/lagwatch.time"
     "FirstRunLooksFirst|lagwatch -N | grep -c '^Subject: delayed delivery notice'"
-    "FirstRunSeedsRunFile|date +%s | tr -d '\\n' > /var/run/lagwatch.time"
-    "RebootClearsVarRun|Most systems clear /var/run at boot."
+    "FirstRunSeedsRunFile|date +%s | tr -d '\\n' > /var/lib/lagwatch/lagwatch.time"
+    "RebootKeepsRunFile|keep the run file and its journal under /var/lib, which a reboot leaves alone"
     "RunFileBuildSetting|LAGWATCH_RUN_FILE"
     "QmailHomeBuildSetting|LAGWATCH_QMAIL_HOME"
     "NeedsRootOrQmails|must run as root or as qmails"
@@ -259,8 +279,24 @@ install_tree() {
     fail "InstallSucceeds" "$(tail -5 "$scratch/install.log")"
     finish
   fi
-  check_only_entry "InstallsOnlyUnderDestdirPrefix" "$root" usr
+  # Beside the prefix, only the run file's directory, made empty (/var/lib/lagwatch by default).
+  local state_dir top dir
+  state_dir=$(dirname "$(cached LAGWATCH_RUN_FILE)")
+  top=${state_dir#/}
+  top=${top%%/*}
+  check_only_entry "InstallsOnlyUnderDestdirPrefixAndStateDir" "$root" \
+    "$(printf '%s\n' usr "$top" | sort -u)"
   check_only_entry "InstallsOnlyUnderPrefix" "$root/usr" local
+  local want_dirs=
+  dir=$state_dir
+  while [ "$dir" != / ]; do
+    want_dirs="$dir $want_dirs"
+    dir=$(dirname "$dir")
+  done
+  if [ "$top" != usr ]; then
+    expect "InstallsEmptyStateDirectory" \
+      "$(cd "$root" && find "./$top" | sed 's|^\.||' | sort | tr '\n' ' ')" "$want_dirs"
+  fi
   check_paths "Install" "$root/usr/local" "${installed_rows[@]}" "${plain_rows[@]}"
   local rows=("${installed_rows[@]}" "${plain_rows[@]}")
   check_exactly "InstallsNothingElse" "$root/usr/local" "${rows[@]#? }"
@@ -273,29 +309,52 @@ install_tree() {
     pass
   fi
   check_help "Install" "$root/usr/local/bin/lagwatch"
+  # The man page and scheduler files name the configured prefix's program: an installation under
+  # another prefix stops before it installs anything, and says how to configure one.
+  local other=$scratch/other-prefix
+  if DESTDIR=$other cmake --install "$build_dir" --prefix /opt/elsewhere \
+      > "$scratch/other-prefix.log" 2>&1; then
+    fail "OtherPrefixRefused" "installed under /opt/elsewhere"
+  else
+    expect "OtherPrefixRefusedWithAdvice" \
+      "$(tr -s ' \n' '  ' < "$scratch/other-prefix.log" | grep -o 'configure it with -DCMAKE_INSTALL_PREFIX=/opt/elsewhere')" \
+      "configure it with -DCMAKE_INSTALL_PREFIX=/opt/elsewhere"
+    expect "OtherPrefixInstallsNothing" "$(find "$other" -type f 2> /dev/null)" ""
+  fi
   finish
 }
 
-# A build with another qmail home and run file installs a man page and scheduler files that name
-# them, and builds a program that uses them.
+# A build with another qmail home, run file and prefix installs a man page and scheduler files
+# that name them, and builds a program that uses them. configure_other TREE SETTING...: configures
+# a build tree beside the scratch directory with these settings; false when that fails.
+configure_other() {
+  local tree=$1 generator
+  shift
+  generator=$(cached CMAKE_GENERATOR)
+  cmake -S "$source_dir" -B "$scratch/$tree" -G "$generator" -DLAGWATCH_TESTS=OFF "$@" \
+    > "$scratch/$tree.log" 2>&1 || { fail "Configure:$tree" "$(tail -5 "$scratch/$tree.log")"; false; }
+}
+
 localized_paths() {
   fresh_scratch
-  local home=/opt/qmail-test run_file=/var/lib/lagwatch-test/lagwatch.time
-  local generator
-  generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$build_dir/CMakeCache.txt")
-  if ! cmake -S "$source_dir" -B "$scratch/build" -G "$generator" -DLAGWATCH_TESTS=OFF \
-      -DLAGWATCH_QMAIL_HOME="$home" -DLAGWATCH_RUN_FILE="$run_file" > "$scratch/configure.log" 2>&1
-  then
-    fail "ConfigureWithOtherPaths" "$(tail -5 "$scratch/configure.log")"
-    finish
-  fi
+  local home=/opt/qmail-test run_file=/var/lib/lagwatch-test/lagwatch.time prefix=/opt/lagwatch-test
+  local version
+  version=$(sed -n 's/^project(lagwatch VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+  configure_other build -DLAGWATCH_QMAIL_HOME="$home" -DLAGWATCH_RUN_FILE="$run_file" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" || finish
   local rows=(
     "ManPageNamesControlDir|man/lagwatch.8|$home/control/me"
     "ManPageNamesQueue|man/lagwatch.8|$home/queue"
     "ManPageNamesInjector|man/lagwatch.8|$home/bin/qmail-inject"
     "ManPageNamesRunFile|man/lagwatch.8|$run_file"
     "ManPageSeedsTheRunFile|man/lagwatch.8|tr -d '\\en' > $run_file"
+    "ManPageNamesProgram|man/lagwatch.8|$prefix/bin/lagwatch -m -b 4096"
+    "ManPageFootedWithVersion|man/lagwatch.8|.Os lagwatch $version"
     "FailureMailUsesInjector|contrib/lagwatch-failure-mail.service|$home/bin/qmail-inject"
+    "ServiceStartsProgram|contrib/lagwatch.service|/run/lock/lagwatch.lock $prefix/bin/lagwatch"
+    "ServiceWritesItsPaths|contrib/lagwatch.service|ReadWritePaths=${run_file%/*} $home/queue /run/lock"
+    "ServiceNeedsQueue|contrib/lagwatch.service|ConditionPathIsDirectory=$home/queue"
+    "CronStartsProgram|contrib/lagwatch.cron|/run/lock/lagwatch.lock $prefix/bin/lagwatch ||"
   )
   local row name file text
   for row in "${rows[@]}"; do
@@ -309,16 +368,24 @@ localized_paths() {
   # No default path is left behind in the localized copies.
   for file in man/lagwatch.8 contrib/lagwatch.cron contrib/lagwatch.service \
       contrib/lagwatch-failure-mail.service; do
-    if grep -n -e /var/qmail -e /var/run/lagwatch.time "$scratch/build/$file"; then
+    if grep -n -E -e '/var/qmail|/var/run/lagwatch\.time|/usr/local/bin/lagwatch' \
+        -e '/var/lib/lagwatch([^-]|$)' "$scratch/build/$file"; then
       fail "OtherPaths.NoDefaultPathLeft:$file" "a default path is still named"
     else
       pass
     fi
   done
+  # Only the cron file of a build whose run file is emptied at boot seeds it at boot.
+  expect "OtherPaths.CronSeedsNothingAtBoot" "$(grep -c '@reboot' "$scratch/build/contrib/lagwatch.cron")" 0
+  local volatile=/run/lagwatch/lagwatch.time
+  configure_other volatile -DLAGWATCH_RUN_FILE="$volatile" || finish
+  expect "VolatileRunFile.CronSeedsItAtBoot" \
+    "$(grep '^#@reboot' "$scratch/volatile/contrib/lagwatch.cron")" \
+    "#@reboot root date +\\%s | tr -d '\\n' > $volatile"
   finish
 }
 
-# The package is built as the README says: a build tree of its own, the run file in /var/lib.
+# The package is built as the README says: a build tree of its own, for the prefix /usr.
 deb_tree=$build_dir/packaging-test/debian_package/build
 
 debian_package() {
@@ -330,21 +397,30 @@ debian_package() {
   local tree=$deb_tree generator
   generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$build_dir/CMakeCache.txt")
   if ! { cmake -S "$source_dir" -B "$tree" -G "$generator" -DCMAKE_BUILD_TYPE=Release \
-      -DLAGWATCH_TESTS=OFF -DLAGWATCH_RUN_FILE=/var/lib/lagwatch/lagwatch.time \
+      -DLAGWATCH_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
       && cmake --build "$tree" -j2 && (cd "$tree" && cpack -G DEB); } > "$scratch/build.log" 2>&1
   then
     fail "CpackBuildsDeb" "$(tail -10 "$scratch/build.log")"
     finish
   fi
-  # A build whose run file is not in a directory of its own under /var/lib makes no package.
-  if ! grep -q '^LAGWATCH_RUN_FILE:PATH=/var/lib/[^/]*/[^/]*$' "$build_dir/CMakeCache.txt"; then
+  # A build whose run file is not in a directory of its own under /var/lib, or that installs
+  # elsewhere than under /usr, makes no package: its units and man page would name other paths.
+  # Setting (as in the cache) | what its value must match for a package | what cpack says else.
+  local refusals=(
+    "LAGWATCH_RUN_FILE|/var/lib/[^/]*/[^/]*|under /var/lib"
+    "CMAKE_INSTALL_PREFIX|/usr|configure with -DCMAKE_INSTALL_PREFIX=/usr"
+  )
+  local refusal setting usable says
+  for refusal in "${refusals[@]}"; do
+    IFS='|' read -r setting usable says <<< "$refusal"
+    [[ $(cached "$setting") =~ ^($usable)$ ]] && continue
     if cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$scratch/refused" \
-        > "$scratch/refused.log" 2>&1 || ! grep -q 'under /var/lib' "$scratch/refused.log"; then
-      fail "DebRefusesRunFileOutsideVarLib" "$(tail -5 "$scratch/refused.log")"
+        > "$scratch/refused.log" 2>&1 || ! grep -q -- "$says" "$scratch/refused.log"; then
+      fail "DebRefusesBuildFor:$setting" "$(tail -5 "$scratch/refused.log")"
     else
       pass
     fi
-  fi
+  done
   # The package's version: the project's, with the Debian revision of the newest changelog entry.
   local version deb_version arch deb
   version=$(sed -n 's/^project(lagwatch VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
@@ -422,6 +498,17 @@ debian_package() {
   # The package's run file survives reboots, so its cron example seeds nothing at boot.
   expect "DebCronSeedsNothingAtBoot" \
     "$(grep -c -e @reboot -e /var/run "$root/usr/share/doc/lagwatch/examples/lagwatch.cron")" 0
+  # Its scheduler files start the packaged program, never one found through the search path.
+  expect "DebServiceStartsPackagedProgram" \
+    "$(grep -c '^ExecStart=/usr/bin/flock .* /usr/bin/lagwatch$' "$root/lib/systemd/system/lagwatch.service")" 1
+  expect "DebCronStartsPackagedProgram" \
+    "$(grep -c '^\*/15 .* /usr/bin/flock .* /usr/bin/lagwatch ||' "$root/usr/share/doc/lagwatch/examples/lagwatch.cron")" 1
+  # The README, compressed as Debian's policy wants, is the source tree's.
+  if gzip -dc "$root/usr/share/doc/lagwatch/README.md.gz" | cmp -s - "$source_dir/README.md"; then
+    pass
+  else
+    fail "DebReadmeIsCompressedReadme" "README.md.gz does not hold README.md"
+  fi
   verify_units "Deb" "$root/lib/systemd/system"
   # No error and no warning (the overrides, with their reasons: cmake/debian/lintian-overrides).
   if lintian --fail-on error,warning "$deb" > "$scratch/lintian.log" 2>&1; then
@@ -509,27 +596,44 @@ verify_units() {
 contrib_units() {
   fresh_scratch
   local cron=$build_dir/contrib/lagwatch.cron
-  # One active job line: every 15 minutes, as root, behind flock -n -o -E 0.
+  # This build's program, qmail home and state directory, as its scheduler files must name them.
+  local program home state_dir
+  program=$(cached CMAKE_INSTALL_PREFIX)/$(cached CMAKE_INSTALL_BINDIR)/lagwatch
+  home=$(cached LAGWATCH_QMAIL_HOME)
+  state_dir=$(dirname "$(cached LAGWATCH_RUN_FILE)")
+  # One active job line: every 15 minutes, as root, behind flock -n -o -E 0, both by full path.
   local jobs
   jobs=$(grep -v -e '^#' -e '^$' -e '^[A-Z]*=' "$cron")
   if [ "$(printf '%s\n' "$jobs" | wc -l)" != 1 ]; then
     fail "CronHasOneJob" "$jobs"
-  elif [[ ! $jobs =~ ^\*/15(\ \*){4}\ root\ flock\ -n\ -o\ -E\ 0\ /[^\ ]+\ lagwatch( |$) ]]; then
+  elif [[ ! $jobs =~ ^\*/15(\ \*){4}\ root\ /usr/bin/flock\ -n\ -o\ -E\ 0\ /[^\ ]+\ /[^\ ]+/lagwatch( |$) ]]; then
     fail "CronRunsEvery15MinutesUnderFlock" "$jobs"
   elif [[ $jobs == *%* ]]; then
     fail "CronJobHasNoBarePercent" "$jobs"
   else
     pass
   fi
+  # A run file that survives a reboot needs no seeding at boot; one in /run or /var/run does.
+  local volatile=0
+  [[ $(cached LAGWATCH_RUN_FILE) =~ ^/(var/)?run/ ]] && volatile=1
+  expect "CronSeedsRunFileAtBootOnlyWhenVolatile" "$(grep -c '^#@reboot root date ' "$cron")" \
+    "$volatile"
   local rows=(
     "CronMailsRoot|lagwatch.cron|^MAILTO=root$"
-    "CronFindsProgram|lagwatch.cron|^PATH=.*/usr/local/bin.*/usr/bin"
-    "CronSeedsVolatileRunFileAtBoot|lagwatch.cron|^#@reboot root date .* > /var/run/lagwatch.time$"
+    "CronFindsProgram|lagwatch.cron| /usr/bin/flock [^|]* $program \\|\\|"
     "ServiceIsOneshot|lagwatch.service|^Type=oneshot$"
-    "ServiceRunsUnderFlock|lagwatch.service|^ExecStart=/usr/bin/flock -n -o -E 0 /[^ ]+ lagwatch$"
+    "ServiceRunsUnderFlock|lagwatch.service|^ExecStart=/usr/bin/flock -n -F -E 0 /[^ ]+ $program$"
     "ServiceMailsOnFailure|lagwatch.service|^OnFailure=lagwatch-failure-mail.service$"
     "ServiceHasTimeout|lagwatch.service|^TimeoutStartSec="
-    "ServiceSkippedWithoutQmail|lagwatch.service|^ConditionPathIsDirectory=/var/qmail/queue$"
+    "ServiceSkippedWithoutQmail|lagwatch.service|^ConditionPathIsDirectory=$home/queue$"
+    "ServiceStopsLagwatchAlone|lagwatch.service|^KillMode=mixed$"
+    "ServiceSystemReadOnly|lagwatch.service|^ProtectSystem=strict$"
+    "ServiceWritesStateQueueAndLock|lagwatch.service|^ReadWritePaths=$state_dir $home/queue /run/lock$"
+    "ServiceHidesHomes|lagwatch.service|^ProtectHome=yes$"
+    "ServiceOwnTmp|lagwatch.service|^PrivateTmp=yes$"
+    "ServiceUnixSocketsOnly|lagwatch.service|^RestrictAddressFamilies=AF_UNIX$"
+    "ServiceNativeCallsOnly|lagwatch.service|^SystemCallArchitectures=native$"
+    "ServiceReadsQueueOnly|lagwatch.service|^CapabilityBoundingSet=CAP_DAC_READ_SEARCH$"
     "TimerEvery15Minutes|lagwatch.timer|^OnCalendar=\\*:0/15$"
     "TimerInstallable|lagwatch.timer|^WantedBy=timers.target$"
     "FailureMailInjects|lagwatch-failure-mail.service|^ExecStart=.*\\| .*/bin/qmail-inject'$"
@@ -543,7 +647,19 @@ contrib_units() {
       fail "Contrib.$name" "$file has no line matching $pattern"
     fi
   done
+  # qmail-queue is set-user-ID: NoNewPrivileges would keep it from writing into the queue.
+  expect "ServiceLetsQmailQueueBecomeQmailq" \
+    "$(grep -c '^NoNewPrivileges=yes' "$build_dir/contrib/lagwatch.service")" 0
   verify_units "Contrib" "$build_dir/contrib"
+  # The confinement, as systemd rates it (0 = fully confined, 10 = not at all).
+  if command -v systemd-analyze > /dev/null; then
+    if systemd-analyze security --offline=yes --threshold=25 \
+        "$scratch/units/lagwatch.service" > "$scratch/security.log" 2>&1; then
+      pass
+    else
+      fail "ServiceExposureAtMost2.5" "$(tail -1 "$scratch/security.log")"
+    fi
+  fi
   finish
 }
 

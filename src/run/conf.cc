@@ -8,7 +8,7 @@
 #define LAGWATCH_LOG_SOCKET "/dev/log"
 #endif
 #ifndef LAGWATCH_RUN_FILE
-#define LAGWATCH_RUN_FILE "/var/run/lagwatch.time"
+#define LAGWATCH_RUN_FILE "/var/lib/lagwatch/lagwatch.time"
 #endif
 
 namespace lagwatch {
