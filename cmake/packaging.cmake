@@ -24,10 +24,8 @@ set(LAGWATCH_PROGRAM "${CMAKE_INSTALL_FULL_BINDIR}/lagwatch")
 # page's footer names this version. The copy is rewritten only when its text changes.
 function(lagwatch_localize_paths source dest)
   file(READ "${source}" text)
-  # Placeholders first, so that a path replaced once is never replaced again. The page's older
-  # text may still name the former default run file, /var/run/lagwatch.time: it means this one.
+  # Placeholders first, so that a path replaced once is never replaced again.
   string(REPLACE "/var/lib/lagwatch/lagwatch.time" "@lagwatch-run-file@" text "${text}")
-  string(REPLACE "/var/run/lagwatch.time" "@lagwatch-run-file@" text "${text}")
   string(REPLACE "/var/lib/lagwatch" "@lagwatch-state-dir@" text "${text}")
   string(REPLACE "/usr/local/bin/lagwatch" "@lagwatch-program@" text "${text}")
   string(REPLACE "/var/qmail" "${LAGWATCH_QMAIL_HOME}" text "${text}")
