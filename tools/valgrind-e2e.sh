@@ -34,6 +34,19 @@ export LAGWATCH_E2E_WRAPPER="/usr/bin/valgrind --quiet --error-exitcode=1 --leak
 status=0
 ctest --test-dir "$build" -L e2e --output-on-failure -j1 || status=1
 
+# valgrind 3.19 does not know openat2 (system call 437): it warns and answers ENOSYS, and the
+# program opens queue paths one component at a time instead, as on a kernel without the call.
+# That warning is valgrind's own gap, not the program's error; it is taken out of the reports.
+unhandled_openat2=0
+for r in $(find "$logs" -name '*.log' -size +0); do
+  if grep -q 'unhandled amd64-linux syscall: 437$' "$r"; then
+    unhandled_openat2=$((unhandled_openat2 + 1))
+    sed -i -e '/unhandled amd64-linux syscall: 437$/,/valgrind.org\/support\/bug_reports/d' "$r"
+  fi
+done
+[ "$unhandled_openat2" -eq 0 ] ||
+  echo "valgrind: $unhandled_openat2 runs met openat2 unknown to valgrind and took the fallback"
+
 # Every report that holds anything is an error valgrind found (--quiet leaves clean runs empty).
 reports=$(find "$logs" -name '*.log' -size +0 | sort)
 runs=$(find "$logs" -name '*.log' | wc -l)
