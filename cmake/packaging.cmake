@@ -11,6 +11,21 @@
 
 find_program(LAGWATCH_GZIP gzip REQUIRED)
 
+# lagwatch_gzip(TARGET SOURCE OUTPUT COMMENT): makes OUTPUT.gz, a copy of SOURCE compressed with
+# gzip -9n (no name or time stamp, so two builds give the same bytes), in every build.
+function(lagwatch_gzip target source output comment)
+  get_filename_component(dir "${output}" DIRECTORY)
+  add_custom_command(
+    OUTPUT "${output}.gz"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${dir}"
+    COMMAND ${CMAKE_COMMAND} -E copy "${source}" "${output}"
+    COMMAND ${LAGWATCH_GZIP} -9nf "${output}"
+    DEPENDS "${source}"
+    COMMENT "${comment}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS "${output}.gz")
+endfunction()
+
 # The directory of the run file, which the program needs to exist: every installation makes it.
 get_filename_component(LAGWATCH_STATE_DIR "${LAGWATCH_RUN_FILE}" DIRECTORY)
 # The installed program, which the scheduler files start by its full path: through the search
@@ -51,19 +66,11 @@ function(lagwatch_localize_paths source dest)
 endfunction()
 
 # --- Man page ----------------------------------------------------------------------------------
-# Installed gzip-compressed (-n: no name or time stamp, so two builds give the same bytes), as
-# Debian's policy wants and as man(1) reads everywhere.
+# Installed gzip-compressed, as Debian's policy wants and as man(1) reads everywhere.
 set(LAGWATCH_MAN_DIR "${CMAKE_BINARY_DIR}/man")
 lagwatch_localize_paths("${PROJECT_SOURCE_DIR}/doc/lagwatch.8" "${LAGWATCH_MAN_DIR}/lagwatch.8")
-add_custom_command(
-  OUTPUT "${LAGWATCH_MAN_DIR}/man8/lagwatch.8.gz"
-  COMMAND ${CMAKE_COMMAND} -E make_directory "${LAGWATCH_MAN_DIR}/man8"
-  COMMAND ${CMAKE_COMMAND} -E copy "${LAGWATCH_MAN_DIR}/lagwatch.8" "${LAGWATCH_MAN_DIR}/man8/lagwatch.8"
-  COMMAND ${LAGWATCH_GZIP} -9nf "${LAGWATCH_MAN_DIR}/man8/lagwatch.8"
-  DEPENDS "${LAGWATCH_MAN_DIR}/lagwatch.8"
-  COMMENT "Compressing the man page"
-  VERBATIM)
-add_custom_target(lagwatch_man ALL DEPENDS "${LAGWATCH_MAN_DIR}/man8/lagwatch.8.gz")
+lagwatch_gzip(lagwatch_man "${LAGWATCH_MAN_DIR}/lagwatch.8" "${LAGWATCH_MAN_DIR}/man8/lagwatch.8"
+  "Compressing the man page")
 install(FILES "${LAGWATCH_MAN_DIR}/man8/lagwatch.8.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 
 # --- Documentation and scheduler files ---------------------------------------------------------
@@ -138,25 +145,11 @@ configure_file("${LAGWATCH_DEB_DIR}/postinst.in" "${LAGWATCH_DEB_BUILD}/postinst
 configure_file("${LAGWATCH_DEB_DIR}/prerm" "${LAGWATCH_DEB_BUILD}/prerm" COPYONLY)
 configure_file("${LAGWATCH_DEB_DIR}/postrm.in" "${LAGWATCH_DEB_BUILD}/postrm" @ONLY)
 
-add_custom_command(
-  OUTPUT "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz"
-  COMMAND ${CMAKE_COMMAND} -E copy "${LAGWATCH_DEB_DIR}/changelog"
-    "${LAGWATCH_DEB_BUILD}/changelog.Debian"
-  COMMAND ${LAGWATCH_GZIP} -9nf "${LAGWATCH_DEB_BUILD}/changelog.Debian"
-  DEPENDS "${LAGWATCH_DEB_DIR}/changelog"
-  COMMENT "Compressing the Debian changelog"
-  VERBATIM)
-add_custom_target(lagwatch_deb_changelog ALL DEPENDS "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz")
-
+lagwatch_gzip(lagwatch_deb_changelog "${LAGWATCH_DEB_DIR}/changelog"
+  "${LAGWATCH_DEB_BUILD}/changelog.Debian" "Compressing the Debian changelog")
 # Debian's policy wants documents of more than a few kilobytes compressed; the README is 20 and more.
-add_custom_command(
-  OUTPUT "${LAGWATCH_DEB_BUILD}/README.md.gz"
-  COMMAND ${CMAKE_COMMAND} -E copy "${PROJECT_SOURCE_DIR}/README.md" "${LAGWATCH_DEB_BUILD}/README.md"
-  COMMAND ${LAGWATCH_GZIP} -9nf "${LAGWATCH_DEB_BUILD}/README.md"
-  DEPENDS "${PROJECT_SOURCE_DIR}/README.md"
-  COMMENT "Compressing the README"
-  VERBATIM)
-add_custom_target(lagwatch_deb_readme ALL DEPENDS "${LAGWATCH_DEB_BUILD}/README.md.gz")
+lagwatch_gzip(lagwatch_deb_readme "${PROJECT_SOURCE_DIR}/README.md" "${LAGWATCH_DEB_BUILD}/README.md"
+  "Compressing the README")
 
 # What only the package installs: the units where Debian 12 looks for those of packages, the cron
 # file as an example for systems without systemd, the README compressed, copyright and changelog,

@@ -159,18 +159,14 @@ bool open_message_text(const char* filename, int* fd) {
 }
 
 // Returns the header field that withholds the notice for the message text open at `fd`, or
-// null. The header is read with pread, so the copy in the notice still starts at byte 0.
+// null. The text is rewound after, so the copy in the notice still starts at byte 0.
 const char* withholding_field(int fd, const char* filename) {
   static char header[LISTMAIL_HEADER_LIMIT];
-  uint32_t length = 0;
-  while (length < sizeof header) {
-    const ssize_t got = pread(fd, header + length, sizeof header - length, length);
-    if (got == -1 && errno == EINTR) continue;
-    if (got == -1) die_unreadable(queue_path(QUEUE_MESS, filename));
-    if (got == 0) break;
-    length += static_cast<uint32_t>(got);
+  const ssize_t length = fd_read_full(fd, header, sizeof header);
+  if (length == -1 || lseek(fd, 0, SEEK_SET) == -1) {
+    die_unreadable(queue_path(QUEUE_MESS, filename));
   }
-  return listmail_field(header, length);
+  return listmail_field(header, static_cast<uint32_t>(length));
 }
 
 [[noreturn]] void die_writing(int write_errno) {
@@ -198,11 +194,19 @@ FILE* spool_begin() {
   return spool;
 }
 
+// The error of a write into `stream` that failed, now or before (a failed write leaves only the
+// stream's error flag when nothing was buffered after it); 0 when every write went through.
+int stream_error(FILE* stream) {
+  errno = 0;
+  if (fflush(stream) == 0 && ferror(stream) == 0) return 0;
+  return errno != 0 ? errno : EIO;
+}
+
 // Makes sure the notice just written is in the spool whole, cuts off anything left from an
 // earlier, longer one, and rewinds it for the injector, which shares its offset.
 void spool_end() {
-  errno = 0;
-  if (fflush(spool) != 0 || ferror(spool) != 0) die_writing(errno != 0 ? errno : EIO);
+  const int write_errno = stream_error(spool);
+  if (write_errno != 0) die_writing(write_errno);
   const long length = ftell(spool);
   if (length == -1 || !fd_truncate(spool_fd, length)) die_writing(errno);
   if (lseek(spool_fd, 0, SEEK_SET) == -1) die_writing(errno);
@@ -227,11 +231,7 @@ FILE* open_print_stream() {
 
 // Closes the print-only stream; a write that failed on the way is reported now.
 void finish_print_stream(FILE* stream) {
-  // A write that failed earlier leaves only the stream's error flag when nothing more was
-  // buffered after it, and fclose then succeeds: look at the flag too.
-  int write_errno = 0;
-  errno = 0;
-  if (fflush(stream) != 0 || ferror(stream) != 0) write_errno = errno != 0 ? errno : EIO;
+  int write_errno = stream_error(stream);
   if (fclose(stream) != 0 && write_errno == 0) write_errno = errno;
   if (write_errno != 0) die_writing(write_errno);
 }

@@ -78,6 +78,12 @@ void set_journal_key(const char* filename, int64_t mtime) {
   }
 }
 
+// Makes journal_key the journal's line for `filename` dated `mtime`, line feed included.
+void set_journal_line(const char* filename, int64_t mtime) {
+  set_journal_key(filename, mtime);
+  if (!bytestr_append_char(&journal_key, '\n')) die_oom();
+}
+
 // Takes the lines of a journal that belongs to the window starting at `lastrun`. Returns the
 // number of bytes that are its header and complete lines: 0 for the journal of another window
 // (or none), less than `length` when the last line was cut short.
@@ -238,8 +244,7 @@ bool journal_holds(const char* filename, int64_t mtime) {
 void journal_reserve(const char* filename, int64_t mtime) {
   if (journal_fd == -1) return;
   journal_release();
-  set_journal_key(filename, mtime);
-  if (!bytestr_append_char(&journal_key, '\n')) die_oom();
+  set_journal_line(filename, mtime);
   // The room is taken on disk beyond the end of the file, which keeps its size and content.
   int reserved;
   do {
@@ -256,8 +261,7 @@ void journal_reserve(const char* filename, int64_t mtime) {
 
 void journal_record(const char* filename, int64_t mtime) {
   if (journal_fd == -1) return;
-  set_journal_key(filename, mtime);
-  if (!bytestr_append_char(&journal_key, '\n')) die_oom();
+  set_journal_line(filename, mtime);
   // Over the reserved bytes, in place: the blocks are the file's already.
   if (!fd_write_all(journal_fd, journal_key.data, journal_key.length, journal_end)) die_journal();
   journal_end += journal_key.length;
