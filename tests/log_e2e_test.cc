@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -83,33 +84,20 @@ TEST_F(LogE2eTest, EveryNoticeAndTheSummaryAreLogged) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "lagwatch: Error: qmail-inject refused the notice for 'info/2/102'.\n");
 
+  const std::map<std::string, std::string> logged = {
+      {"1/101",
+       line(6, "notice sent: filename=1/101 sender=<sent@example.org> undone=2 age=20000")},
+      {"2/102",
+       line(4, "notice refused: filename=2/102 sender=<refused@example.org> undone=1 age=20000")},
+      {"3/103",
+       line(6, "notice already sent: filename=3/103 sender=<journaled@example.org> age=20000")},
+      {"5/105", line(6, "notice withheld: filename=5/105 sender=<list@example.org> field=List-Id")},
+      {"6/106",
+       line(6, "notice withheld: filename=6/106 sender=<auto@example.org> field=Auto-Submitted")},
+  };
   std::vector<std::string> expected;
   for (const std::string& filename : queue.walk_order()) {
-    if (filename == "1/101") {
-      expected.push_back(line(6,
-                              "notice sent: filename=1/101 sender=<sent@example.org> undone=2 "
-                              "age=20000"));
-    }
-    if (filename == "2/102") {
-      expected.push_back(line(4,
-                              "notice refused: filename=2/102 sender=<refused@example.org> "
-                              "undone=1 age=20000"));
-    }
-    if (filename == "5/105") {
-      expected.push_back(line(6,
-                              "notice withheld: filename=5/105 sender=<list@example.org> "
-                              "field=List-Id"));
-    }
-    if (filename == "6/106") {
-      expected.push_back(line(6,
-                              "notice withheld: filename=6/106 sender=<auto@example.org> "
-                              "field=Auto-Submitted"));
-    }
-    if (filename == "3/103") {
-      expected.push_back(line(6,
-                              "notice already sent: filename=3/103 "
-                              "sender=<journaled@example.org> age=20000"));
-    }
+    if (logged.count(filename) != 0) expected.push_back(logged.at(filename));
   }
   expected.push_back(line(6, "run completed: lastrun=1000 now=" + std::to_string(kNow) +
                                  " sent=1 refused=1 already_sent=1 withheld=2"));

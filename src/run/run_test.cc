@@ -487,19 +487,13 @@ TEST_F(WalkDeathTest, WalkFailures) {
        111, fatal_prefix + "Can't open or stat info file 'info/2/25': " + strerror(ELOOP) + ".\n"},
       {"InfoFileThroughALinkedSplitOutsideAWalk", link_split, 111, link_refused,
        check_through_link},
-      // The way of a kernel without openat2, in the walk and outside it.
+      // The way of a kernel without openat2.
       {"LinkedSplitOneComponentAtATime",
        [&link_split] {
          fd_set_one_component_at_a_time(true);
          link_split();
        },
        111, fatal_prefix + "Can't open queue directory: " + strerror(ELOOP) + ".\n"},
-      {"InfoFileThroughALinkedSplitOneComponentAtATime",
-       [&link_split] {
-         fd_set_one_component_at_a_time(true);
-         link_split();
-       },
-       111, link_refused, check_through_link},
   };
   settings.opt_debug = 0;
   for (const Case& c : cases) {
