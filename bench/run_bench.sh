@@ -12,7 +12,8 @@
 # tree (later runs reuse them), and then, with warm caches, alternating the commands and taking
 # medians:
 #   1. walk of a queue with no due message: lagwatch, the floor (getdents64 + one fstatat per
-#      entry), and GNU find with the same test; ratios and lagwatch's peak resident memory;
+#      entry), and GNU find with the same test; ratios and lagwatch's peak resident memory; and
+#      lagwatch once more with its metrics file written, against itself without;
 #   2. notices for 1,000 due messages of 100 KB: -N into /dev/null against cat of the same
 #      message files (MB/s), and the sink injector against a bare fork-exec-wait loop (notices/s).
 # Prints the figures and keeps them in <build>/bench-results.txt. Nothing here fails on a time.
@@ -47,6 +48,7 @@ timeit=$bin/timeit
 sandbox=$build/bench-sandbox
 home=$sandbox/qmail
 run_file=$sandbox/lagwatch.time
+metrics_dir=$run_file.metrics  # where the bench build writes lagwatch.prom, when it exists
 queues=$build/bench-queues
 results=$build/bench-results.txt
 : >"$results"
@@ -150,13 +152,20 @@ for n in "${sizes[@]}"; do
 
   samples=$build/bench-samples-walk-$n
   : >"$samples"
+  # lagwatch runs twice in each round: without its metrics file (its directory missing) and with
+  # it (the directory there, the file replaced by every run).
   for ((r = 0; r < reps; r++)); do
-    case $((r % 3)) in
-      0) timed lw "${walk_lagwatch[@]}"; timed floor "${walk_floor[@]}"; timed find "${walk_find[@]}" ;;
-      1) timed floor "${walk_floor[@]}"; timed find "${walk_find[@]}"; timed lw "${walk_lagwatch[@]}" ;;
-      2) timed find "${walk_find[@]}"; timed lw "${walk_lagwatch[@]}"; timed floor "${walk_floor[@]}" ;;
-    esac
+    for k in 0 1 2 3; do
+      case $(((k + r) % 4)) in
+        0) rm -rf "$metrics_dir"; timed lw "${walk_lagwatch[@]}" ;;
+        1) timed floor "${walk_floor[@]}" ;;
+        2) timed find "${walk_find[@]}" ;;
+        3) mkdir -p "$metrics_dir"; timed lwm "${walk_lagwatch[@]}" ;;
+      esac
+    done
   done
+  [ -s "$metrics_dir/lagwatch.prom" ] || die "lagwatch wrote no metrics file on $name"
+  rm -rf "$metrics_dir"
   peak[$n]=$(rss lw)
   sc_lw=
   sc_fl=
@@ -166,10 +175,12 @@ for n in "${sizes[@]}"; do
   fi
   say "$n messages ($files):"
   say "  lagwatch  $(describe lw), peak RSS $(rss lw) KiB$sc_lw"
+  say "  lagwatch writing its metrics file  $(describe lwm), peak RSS $(rss lwm) KiB"
   say "  floor     $(describe floor), peak RSS $(rss floor) KiB$sc_fl"
   say "  find      $(describe find), peak RSS $(rss find) KiB"
   say "  lagwatch/floor: wall $(ratio "$(wall lw)" "$(wall floor)"), cpu $(ratio "$(cpu lw)" "$(cpu floor)");" \
     "lagwatch/find: wall $(ratio "$(wall lw)" "$(wall find)"), cpu $(ratio "$(cpu lw)" "$(cpu find)")"
+  say "  with metrics/without: wall $(ratio "$(wall lwm)" "$(wall lw)") (minimum $(ratio "$(wall_min lwm)" "$(wall_min lw)")), cpu $(ratio "$(cpu lwm)" "$(cpu lw)")"
 done
 if [ ${#sizes[@]} -gt 1 ]; then
   small=${sizes[0]}

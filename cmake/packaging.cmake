@@ -28,6 +28,7 @@ endfunction()
 
 # The directory of the run file, which the program needs to exist: every installation makes it.
 get_filename_component(LAGWATCH_STATE_DIR "${LAGWATCH_RUN_FILE}" DIRECTORY)
+get_filename_component(LAGWATCH_METRICS_DIR "${LAGWATCH_METRICS_FILE}" DIRECTORY)
 # The installed program, which the scheduler files start by its full path: through the search
 # path, a program of the same name elsewhere (a by-hand build in /usr/local/bin beside the
 # package's) would run in its place.
@@ -40,10 +41,15 @@ set(LAGWATCH_PROGRAM "${CMAKE_INSTALL_FULL_BINDIR}/lagwatch")
 function(lagwatch_localize_paths source dest)
   file(READ "${source}" text)
   # Placeholders first, so that a path replaced once is never replaced again.
+  string(REPLACE "/var/lib/prometheus/node-exporter/lagwatch.prom" "@lagwatch-metrics-file@" text
+    "${text}")
+  string(REPLACE "/var/lib/prometheus/node-exporter" "@lagwatch-metrics-dir@" text "${text}")
   string(REPLACE "/var/lib/lagwatch/lagwatch.time" "@lagwatch-run-file@" text "${text}")
   string(REPLACE "/var/lib/lagwatch" "@lagwatch-state-dir@" text "${text}")
   string(REPLACE "/usr/local/bin/lagwatch" "@lagwatch-program@" text "${text}")
   string(REPLACE "/var/qmail" "${LAGWATCH_QMAIL_HOME}" text "${text}")
+  string(REPLACE "@lagwatch-metrics-file@" "${LAGWATCH_METRICS_FILE}" text "${text}")
+  string(REPLACE "@lagwatch-metrics-dir@" "${LAGWATCH_METRICS_DIR}" text "${text}")
   string(REPLACE "@lagwatch-run-file@" "${LAGWATCH_RUN_FILE}" text "${text}")
   string(REPLACE "@lagwatch-state-dir@" "${LAGWATCH_STATE_DIR}" text "${text}")
   string(REPLACE "@lagwatch-program@" "${LAGWATCH_PROGRAM}" text "${text}")

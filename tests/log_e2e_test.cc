@@ -1,12 +1,19 @@
-// End-to-end tests of the log: the sandbox build logs to <sandbox>/log, where these tests
-// listen as the system log would, and read back every line a run sent.
+// End-to-end tests of what a real run tells beside its output: the log and the metrics file. The
+// sandbox build logs to <sandbox>/log, where these tests listen as the system log would, and
+// leaves its metrics in <sandbox>/node-exporter/lagwatch.prom when that directory exists.
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -164,6 +171,194 @@ TEST_F(LogE2eTest, FatalDiagnosticsAreLoggedAndPrintOnlyRunsAreNot) {
   RunResult r = run_lagwatch({"-N"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_TRUE(sink.lines().empty());
+}
+
+// Where the sandbox build leaves its metrics, when the directory exists.
+std::string metrics_dir() { return sandbox_root() + "/node-exporter"; }
+std::string metrics_file() { return metrics_dir() + "/lagwatch.prom"; }
+
+// The names in `dir`, sorted, without "." and "..".
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* entry = readdir(d)) {
+      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A metrics file that cannot be written costs the run nothing but one warning in the log: its
+// status, output, notice and run file are those of any run, and no temporary file is left. A
+// missing directory means no collector, and is not even logged. A link is never written through.
+TEST_F(LogE2eTest, MetricsFileThatCannotBeWrittenOnlyCostsAWarning) {
+  struct Case {
+    const char* name;
+    const char* tmpfs;  // options of a tmpfs mounted on the directory (needs root), or null
+    void (*prepare)();
+    const char* error;              // the warning's error text; null: no warning
+    std::vector<std::string> left;  // what the directory holds afterwards
+  };
+  const Case cases[] = {
+      {"DirectoryMissing", nullptr, [] { remove_path(metrics_dir()); }, nullptr, {}},
+      {"ReadOnly", "ro,size=64k", [] {}, "Read-only file system", {}},
+      {"Full",
+       "size=4k",
+       [] { std::ofstream(metrics_dir() + "/filler") << std::string(65536, 'x'); },
+       "No space left on device",
+       {"filler"}},
+      {"DirectoryWhereTheFileGoes",
+       nullptr,
+       [] { make_dir(metrics_file()); },
+       "Is a directory",
+       {"lagwatch.prom"}},
+      {"LinkWhereTheFileGoes",
+       nullptr,
+       [] {
+         write_file(sandbox_root() + "/target", "kept\n");
+         make_symlink("../target", metrics_file());
+       },
+       nullptr,
+       {"lagwatch.prom"}},
+      {"DirectoryIsALink",
+       nullptr,
+       [] {
+         remove_path(metrics_dir());
+         make_dir(sandbox_root() + "/elsewhere");
+         make_symlink("elsewhere", metrics_dir());
+       },
+       "Too many levels of symbolic links",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox_reset();
+    make_dir(metrics_dir());
+    if (c.tmpfs != nullptr && mount("lagwatch", metrics_dir().c_str(), "tmpfs", 0, c.tmpfs) != 0) {
+      std::cout << "[ SKIPPED  ] row " << c.name << ": cannot mount a tmpfs (" << errno_text(errno)
+                << ")\n";
+      continue;
+    }
+    c.prepare();
+    LogSink sink;
+    run_file.write("1000");
+    queue.add_message(1, "101", "a@example.org", kNow - 20000).remote({"Tb@x"}).mess("m\n");
+    RunResult r = run_lagwatch({});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(injector.calls().size(), 1u);
+    EXPECT_EQ(run_file.read(), std::to_string(kNow));
+    std::vector<std::string> expected = {
+        line(6, "notice sent: filename=1/101 sender=<a@example.org> undone=1 age=20000"),
+        line(6, "run completed: lastrun=1000 now=" + std::to_string(kNow) +
+                    " sent=1 refused=0 already_sent=0 withheld=0")};
+    if (c.error != nullptr) {
+      expected.push_back(line(4, "metrics not written: " + metrics_file() + ": " + c.error));
+    }
+    EXPECT_EQ(sink.lines(), expected);
+    EXPECT_EQ(names_in(metrics_dir()), c.left);
+    if (const auto target = read_file(sandbox_root() + "/target")) {
+      EXPECT_EQ(*target, "kept\n");
+    }
+    if (c.error == nullptr && !c.left.empty()) {
+      EXPECT_TRUE(S_ISREG(stat_path(metrics_file()).st_mode));
+    }
+    if (c.tmpfs != nullptr) umount2(metrics_dir().c_str(), MNT_DETACH);
+  }
+}
+
+// The node exporter that admins run reads every figure of a real run: the queue's messages, the
+// late ones and the oldest one's age, todo/ (flat and split), the thresholds, the notices by
+// their outcome, the run's time and version. The file is readable by all under any umask.
+TEST_F(LogE2eTest, NodeExporterReadsEveryFigure) {
+  const std::string exporter = "/usr/bin/prometheus-node-exporter";
+  if (access(exporter.c_str(), X_OK) != 0) {
+    GTEST_SKIP() << exporter << " is missing: install the package prometheus-node-exporter";
+  }
+  make_dir(metrics_dir());
+  const int64_t lastrun = kNow - 900;
+  const int64_t due = kNow - 14400 - 100;
+  run_file.write(std::to_string(lastrun));
+  queue.add_message(1, "101", "sent@example.org", due).remote({"Ta@x"}).mess("m\n");
+  queue.add_message(2, "102", "list@example.org", due).remote({"Tb@x"}).mess("List-Id: l\n\n");
+  queue.add_message(3, "103", "journaled@example.org", due).remote({"Tc@x"}).mess("m\n");
+  queue.add_message(4, "104", "refused@example.org", due).remote({"Td@x"}).mess("m\n");
+  queue.add_message(5, "105", "old@example.org", kNow - 86400).remote({"Te@x"}).mess("m\n");
+  queue.add_message(6, "106", "new@example.org", kNow - 60).remote({"Tf@x"}).mess("m\n");
+  write_file(journal_path(), std::to_string(lastrun) + "\n3/103 " + std::to_string(due) + "\n");
+  for (const char* todo : {"todo/301", "todo/302", "todo/.new", "todo/7/303"}) {
+    make_dir(queue.path(todo).substr(0, queue.path(todo).rfind('/')));
+    queue.write(todo, "");
+  }
+  std::vector<std::string> plan;  // only 1/101 and 4/104 reach the injector
+  for (const std::string& filename : queue.walk_order()) {
+    if (filename == "1/101" || filename == "4/104") {
+      plan.push_back(inject_exit(filename == "1/101" ? 0 : 100));
+    }
+  }
+  injector.plan(plan);
+  RunOptions options;
+  options.umask = 077;
+  ASSERT_EQ(run_lagwatch({}, options).exit_status, 100);
+  EXPECT_EQ(stat_path(metrics_file()).st_mode & 07777, 0644u);
+
+  // The exporter on a free loopback port, with its textfile collector alone, fetched by bash.
+  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  close(probe);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  const std::string script =
+      exporter + " --web.listen-address=127.0.0.1:" + port +
+      " --collector.disable-defaults --collector.textfile --collector.textfile.directory=" +
+      metrics_dir() +
+      " 2>/dev/null & for i in $(seq 100); do sleep 0.1; exec 3<>/dev/tcp/127.0.0.1/" + port +
+      " && break; done 2>/dev/null; printf \"GET /metrics HTTP/1.0\\r\\n\\r\\n\" >&3; cat <&3; "
+      "kill $!";
+  std::string response;
+  if (std::FILE* pipe = popen(("exec bash -c '" + script + "'").c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      response.append(buffer, n);
+    pclose(pipe);
+  }
+  ASSERT_NE(response.find(" 200 OK"), std::string::npos) << response;
+
+  std::map<std::string, double> samples;  // every sample served, by its name and labels
+  std::istringstream lines(response);
+  for (std::string sample; std::getline(lines, sample);) {
+    const size_t blank = sample.rfind(' ');
+    if (sample[0] != '#' && blank != std::string::npos) {
+      samples[sample.substr(0, blank)] = std::strtod(sample.c_str() + blank + 1, nullptr);
+    }
+  }
+  const std::map<std::string, double> expected = {
+      {"lagwatch_queue_messages", 6},
+      {"lagwatch_queue_todo_messages", 3},
+      {"lagwatch_queue_oldest_message_age_seconds", 86400},
+      {"lagwatch_queue_late_messages", 5},
+      {"lagwatch_threshold_seconds", 14400},
+      {"lagwatch_queue_lifetime_seconds", 604800},
+      {"lagwatch_last_run_notices{result=\"sent\"}", 1},
+      {"lagwatch_last_run_notices{result=\"already_sent\"}", 1},
+      {"lagwatch_last_run_notices{result=\"withheld\"}", 1},
+      {"lagwatch_last_run_notices{result=\"refused\"}", 1},
+      {"lagwatch_last_run_timestamp_seconds", static_cast<double>(kNow)},
+      {"lagwatch_build_info{version=\"" LAGWATCH_E2E_VERSION "\"}", 1},
+      {"node_textfile_scrape_error", 0},
+  };
+  for (const auto& [name, value] : expected) {
+    ASSERT_EQ(samples.count(name), 1u) << name << " is missing from:\n" << response;
+    EXPECT_EQ(samples[name], value) << name;
+  }
+  EXPECT_GE(samples.at("lagwatch_last_run_duration_seconds"), 0);
+  EXPECT_LT(samples["lagwatch_last_run_duration_seconds"], 60);
 }
 
 }  // namespace

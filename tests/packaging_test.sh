@@ -332,10 +332,10 @@ configure_other() {
 localized_paths() {
   fresh_scratch
   local home=/opt/qmail-test run_file=/var/lib/lagwatch-test/lagwatch.time prefix=/opt/lagwatch-test
-  local version
+  local metrics=/srv/metrics-test/lagwatch-test.prom version
   version=$(sed -n 's/^project(lagwatch VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
   configure_other build -DLAGWATCH_QMAIL_HOME="$home" -DLAGWATCH_RUN_FILE="$run_file" \
-    -DCMAKE_INSTALL_PREFIX="$prefix" || finish
+    -DLAGWATCH_METRICS_FILE="$metrics" -DCMAKE_INSTALL_PREFIX="$prefix" || finish
   local rows=(
     "ManPageNamesControlDir|man/lagwatch.8|$home/control/me"
     "ManPageNamesQueue|man/lagwatch.8|$home/queue"
@@ -346,7 +346,8 @@ localized_paths() {
     "ManPageFootedWithVersion|man/lagwatch.8|.Os lagwatch $version"
     "FailureMailUsesInjector|contrib/lagwatch-failure-mail.service|$home/bin/qmail-inject"
     "ServiceStartsProgram|contrib/lagwatch.service|/run/lock/lagwatch.lock $prefix/bin/lagwatch"
-    "ServiceWritesItsPaths|contrib/lagwatch.service|ReadWritePaths=${run_file%/*} $home/queue /run/lock"
+    "ManPageNamesMetricsFile|man/lagwatch.8|$metrics"
+    "ServiceWritesItsPaths|contrib/lagwatch.service|ReadWritePaths=${run_file%/*} $home/queue /run/lock -${metrics%/*}"
     "ServiceNeedsQueue|contrib/lagwatch.service|ConditionPathIsDirectory=$home/queue"
     "CronStartsProgram|contrib/lagwatch.cron|/run/lock/lagwatch.lock $prefix/bin/lagwatch ||"
   )
@@ -363,7 +364,7 @@ localized_paths() {
   for file in man/lagwatch.8 contrib/lagwatch.cron contrib/lagwatch.service \
       contrib/lagwatch-failure-mail.service; do
     if grep -n -E -e '/var/qmail|/var/run/lagwatch\.time|/usr/local/bin/lagwatch' \
-        -e '/var/lib/lagwatch([^-]|$)' "$scratch/build/$file"; then
+        -e '/var/lib/lagwatch([^-]|$)' -e '/var/lib/prometheus' "$scratch/build/$file"; then
       fail "OtherPaths.NoDefaultPathLeft:$file" "a default path is still named"
     else
       pass
@@ -591,10 +592,11 @@ contrib_units() {
   fresh_scratch
   local cron=$build_dir/contrib/lagwatch.cron
   # This build's program, qmail home and state directory, as its scheduler files must name them.
-  local program home state_dir
+  local program home state_dir metrics_dir
   program=$(cached CMAKE_INSTALL_PREFIX)/$(cached CMAKE_INSTALL_BINDIR)/lagwatch
   home=$(cached LAGWATCH_QMAIL_HOME)
   state_dir=$(dirname "$(cached LAGWATCH_RUN_FILE)")
+  metrics_dir=$(dirname "$(cached LAGWATCH_METRICS_FILE)")
   # One active job line: every 15 minutes, as root, behind flock -n -o -E 0, both by full path.
   local jobs
   jobs=$(grep -v -e '^#' -e '^$' -e '^[A-Z]*=' "$cron")
@@ -622,7 +624,7 @@ contrib_units() {
     "ServiceSkippedWithoutQmail|lagwatch.service|^ConditionPathIsDirectory=$home/queue$"
     "ServiceStopsLagwatchAlone|lagwatch.service|^KillMode=mixed$"
     "ServiceSystemReadOnly|lagwatch.service|^ProtectSystem=strict$"
-    "ServiceWritesStateQueueAndLock|lagwatch.service|^ReadWritePaths=$state_dir $home/queue /run/lock$"
+    "ServiceWritesStateQueueLockAndMetrics|lagwatch.service|^ReadWritePaths=$state_dir $home/queue /run/lock -$metrics_dir$"
     "ServiceHidesHomes|lagwatch.service|^ProtectHome=yes$"
     "ServiceOwnTmp|lagwatch.service|^PrivateTmp=yes$"
     "ServiceUnixSocketsOnly|lagwatch.service|^RestrictAddressFamilies=AF_UNIX$"

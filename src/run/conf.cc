@@ -7,6 +7,9 @@
 #ifndef LAGWATCH_LOG_SOCKET
 #define LAGWATCH_LOG_SOCKET "/dev/log"
 #endif
+#ifndef LAGWATCH_METRICS_FILE
+#define LAGWATCH_METRICS_FILE "/var/lib/prometheus/node-exporter/lagwatch.prom"
+#endif
 #ifndef LAGWATCH_RUN_FILE
 #define LAGWATCH_RUN_FILE "/var/lib/lagwatch/lagwatch.time"
 #endif
@@ -18,6 +21,7 @@ const char* const queue_dir = LAGWATCH_QMAIL_HOME "/queue";
 const char* const injector_path = LAGWATCH_QMAIL_HOME "/bin/qmail-inject";
 const char* const run_file_path = LAGWATCH_RUN_FILE;
 const char* const log_socket_path = LAGWATCH_LOG_SOCKET;
+const char* const metrics_file_path = LAGWATCH_METRICS_FILE;
 const char* const journal_path = LAGWATCH_RUN_FILE ".sent";
 
 }  // namespace lagwatch

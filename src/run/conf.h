@@ -22,6 +22,10 @@ extern const char* const run_file_path;
 // set otherwise).
 extern const char* const log_socket_path;
 
+// The file where real runs leave the queue's figures for monitoring (a build setting); written
+// only where its directory exists.
+extern const char* const metrics_file_path;
+
 // The journal of the notices handed over in the current window: the run file's path + ".sent".
 extern const char* const journal_path;
 

@@ -21,6 +21,7 @@
 #include "relay/relay.h"
 #include "run/conf.h"
 #include "run/control.h"
+#include "run/metrics.h"
 #include "run/queuefile.h"
 #include "run/runlog.h"
 #include "run/settings.h"
@@ -127,9 +128,11 @@ int64_t expiry_of(const struct stat& status) {
   return expiry;
 }
 
-// Writes the expiry line and, when the message is outside the window, the reason. Returns
-// true when the message is due.
-bool judge(const char* filename, int64_t expiry) {
+// Counts the message for the metrics, writes the expiry line and, when the message is outside the
+// window, the reason. Returns true when the message is due.
+bool judge(const char* filename, const struct stat& status) {
+  const int64_t expiry = expiry_of(status);
+  metrics_count_message(status.st_mtime, expiry, settings.now);
   if (settings.opt_debug) {
     debug_line("filename=%s expiry=%ld", filename, static_cast<long>(expiry));
   }
@@ -202,12 +205,10 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
     debug_departed(filename);
     return;
   }
-  if (S_ISREG(listed.st_mode) && readable_by_status(listed)) {
-    const int64_t expiry = expiry_of(listed);
-    if (!in_window(expiry, settings.lastrun, settings.now)) {
-      judge(filename, expiry);
-      return;
-    }
+  if (S_ISREG(listed.st_mode) && readable_by_status(listed) &&
+      !in_window(expiry_of(listed), settings.lastrun, settings.now)) {
+    judge(filename, listed);
+    return;
   }
   int fd = -1;
   struct stat opened;
@@ -223,7 +224,7 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
     case OPEN_FAILED:
       die_info_file(filename);
   }
-  if (judge(filename, expiry_of(opened))) {
+  if (judge(filename, opened)) {
     if (journal_holds(filename, opened.st_mtime)) {
       skip_already_sent(fd, opened, filename);
     } else {
@@ -267,7 +268,10 @@ int run(int argc, char** argv) {
   (void)argc;
   (void)argv;
   stop_signals_catch();
-  if (!settings.opt_no_send) runlog_start();
+  if (!settings.opt_no_send) {
+    metrics_start();
+    runlog_start();
+  }
   // Before any change of directory, so that a relative -f path names a file relative to the
   // directory the program was started in.
   if (settings.opt_bounce_file != nullptr) load_bounce_file(settings.opt_bounce_file);
@@ -279,6 +283,7 @@ int run(int argc, char** argv) {
   if (!settings.opt_no_send) {
     update_run_file();
     runlog_summary();
+    metrics_publish();
   }
   // The walk went on past notices that the injector refused for good (a sender address it
   // cannot parse): the run completed, and the status says that not every notice went out.
@@ -287,6 +292,7 @@ int run(int argc, char** argv) {
 
 void scan_queue() {
   chdir_or_die(queue_dir);
+  walk_figures = queue_figures{};
   reader_refresh();
   DIR* info = open_queue_directory(AT_FDCWD, "info");
   info_dir_fd = dirfd(info);

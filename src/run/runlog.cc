@@ -68,6 +68,10 @@ void runlog_summary() {
   logsock_send(LOGSOCK_INFO, line);
 }
 
+notice_counts runlog_counts() {
+  return notice_counts{sent_count, refused_count, skipped_count, withheld_count};
+}
+
 void runlog_reset() {
   logging = false;
   fatal_log = nullptr;

@@ -34,6 +34,15 @@ void runlog_already_sent(const char* filename, const char* sender, int64_t age);
 // Logs the summary of a completed run: its window and what it counted.
 void runlog_summary();
 
+// What became of the notices of this run so far, as the summary counts them.
+struct notice_counts {
+  uint32_t sent;
+  uint32_t refused;
+  uint32_t already_sent;
+  uint32_t withheld;
+};
+notice_counts runlog_counts();
+
 // Stops logging and forgets the counts (for tests).
 void runlog_reset();
 
