@@ -165,17 +165,20 @@ for n in "${sizes[@]}"; do
     done
   done
   [ -s "$metrics_dir/lagwatch.prom" ] || die "lagwatch wrote no metrics file on $name"
-  rm -rf "$metrics_dir"
   peak[$n]=$(rss lw)
   sc_lw=
+  sc_lwm=
   sc_fl=
   if [ "$n" -le 100000 ]; then
+    mkdir -p "$metrics_dir"
+    sc_lwm=", $(syscalls_per_entry "$n" "$lagwatch") system calls per message"
+    rm -rf "$metrics_dir"
     sc_lw=", $(syscalls_per_entry "$n" "$lagwatch") system calls per message"
     sc_fl=", $(syscalls_per_entry "$n" "${walk_floor[@]}") system calls per message"
   fi
   say "$n messages ($files):"
   say "  lagwatch  $(describe lw), peak RSS $(rss lw) KiB$sc_lw"
-  say "  lagwatch writing its metrics file  $(describe lwm), peak RSS $(rss lwm) KiB"
+  say "  lagwatch writing its metrics file  $(describe lwm), peak RSS $(rss lwm) KiB$sc_lwm"
   say "  floor     $(describe floor), peak RSS $(rss floor) KiB$sc_fl"
   say "  find      $(describe find), peak RSS $(rss find) KiB"
   say "  lagwatch/floor: wall $(ratio "$(wall lw)" "$(wall floor)"), cpu $(ratio "$(cpu lw)" "$(cpu floor)");" \

@@ -299,6 +299,8 @@ TEST_F(LogE2eTest, NodeExporterReadsEveryFigure) {
     }
   }
   injector.plan(plan);
+  ASSERT_EQ(run_lagwatch({"-N"}).exit_status, 0);
+  EXPECT_EQ(names_in(metrics_dir()), std::vector<std::string>{});  // print-only runs write none
   RunOptions options;
   options.umask = 077;
   ASSERT_EQ(run_lagwatch({}, options).exit_status, 100);
