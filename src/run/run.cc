@@ -130,9 +130,8 @@ int64_t expiry_of(const struct stat& status) {
 
 // Counts the message for the metrics, writes the expiry line and, when the message is outside the
 // window, the reason. Returns true when the message is due.
-bool judge(const char* filename, const struct stat& status) {
-  const int64_t expiry = expiry_of(status);
-  metrics_count_message(status.st_mtime, expiry, settings.now);
+bool judge(const char* filename, int64_t mtime, int64_t expiry) {
+  metrics_count_message(mtime, expiry, settings.now);
   if (settings.opt_debug) {
     debug_line("filename=%s expiry=%ld", filename, static_cast<long>(expiry));
   }
@@ -205,10 +204,12 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
     debug_departed(filename);
     return;
   }
-  if (S_ISREG(listed.st_mode) && readable_by_status(listed) &&
-      !in_window(expiry_of(listed), settings.lastrun, settings.now)) {
-    judge(filename, listed);
-    return;
+  if (S_ISREG(listed.st_mode) && readable_by_status(listed)) {
+    const int64_t expiry = expiry_of(listed);
+    if (!in_window(expiry, settings.lastrun, settings.now)) {
+      judge(filename, listed.st_mtime, expiry);
+      return;
+    }
   }
   int fd = -1;
   struct stat opened;
@@ -224,7 +225,7 @@ void check_message_at(int dir_fd, const char* name, const char* filename) {
     case OPEN_FAILED:
       die_info_file(filename);
   }
-  if (judge(filename, opened)) {
+  if (judge(filename, opened.st_mtime, expiry_of(opened))) {
     if (journal_holds(filename, opened.st_mtime)) {
       skip_already_sent(fd, opened, filename);
     } else {
