@@ -3,7 +3,6 @@
 // leaves its metrics in <sandbox>/node-exporter/lagwatch.prom when that directory exists.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,7 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -177,17 +176,17 @@ TEST_F(LogE2eTest, FatalDiagnosticsAreLoggedAndPrintOnlyRunsAreNot) {
 std::string metrics_dir() { return sandbox_root() + "/node-exporter"; }
 std::string metrics_file() { return metrics_dir() + "/lagwatch.prom"; }
 
-// The names in `dir`, sorted, without "." and "..".
-std::vector<std::string> names_in(const std::string& dir) {
+// The names in `dir`, sorted, each followed by a blank.
+std::string names_in(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* entry = readdir(d)) {
-      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-    }
-    closedir(d);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    names.push_back(entry.path().filename());
   }
   std::sort(names.begin(), names.end());
-  return names;
+  std::string list;
+  for (const std::string& name : names) list += name + " ";
+  return list;
 }
 
 // A metrics file that cannot be written costs the run nothing but one warning in the log: its
@@ -196,41 +195,24 @@ std::vector<std::string> names_in(const std::string& dir) {
 TEST_F(LogE2eTest, MetricsFileThatCannotBeWrittenOnlyCostsAWarning) {
   struct Case {
     const char* name;
-    const char* tmpfs;  // options of a tmpfs mounted on the directory (needs root), or null
-    void (*prepare)();
-    const char* error;              // the warning's error text; null: no warning
-    std::vector<std::string> left;  // what the directory holds afterwards
+    const char* tmpfs;    // options of a tmpfs mounted on the directory (needs root), or null
+    const char* prepare;  // shell commands run in the sandbox, beside node-exporter/
+    const char* error;    // the warning's error text; null: no warning
+    const char* left;     // what the directory holds afterwards
   };
   const Case cases[] = {
-      {"DirectoryMissing", nullptr, [] { remove_path(metrics_dir()); }, nullptr, {}},
-      {"ReadOnly", "ro,size=64k", [] {}, "Read-only file system", {}},
-      {"Full",
-       "size=4k",
-       [] { std::ofstream(metrics_dir() + "/filler") << std::string(65536, 'x'); },
-       "No space left on device",
-       {"filler"}},
-      {"DirectoryWhereTheFileGoes",
-       nullptr,
-       [] { make_dir(metrics_file()); },
-       "Is a directory",
-       {"lagwatch.prom"}},
-      {"LinkWhereTheFileGoes",
-       nullptr,
-       [] {
-         write_file(sandbox_root() + "/target", "kept\n");
-         make_symlink("../target", metrics_file());
-       },
-       nullptr,
-       {"lagwatch.prom"}},
-      {"DirectoryIsALink",
-       nullptr,
-       [] {
-         remove_path(metrics_dir());
-         make_dir(sandbox_root() + "/elsewhere");
-         make_symlink("elsewhere", metrics_dir());
-       },
-       "Too many levels of symbolic links",
-       {}},
+      {"DirectoryMissing", nullptr, "rmdir node-exporter", nullptr, ""},
+      {"ReadOnly", "ro,size=64k", "true", "Read-only file system", ""},
+      {"Full", "size=4k", "head -c 65536 /dev/zero >node-exporter/filler",
+       "No space left on device", "filler "},
+      {"DirectoryWhereTheFileGoes", nullptr, "mkdir node-exporter/lagwatch.prom", "Is a directory",
+       "lagwatch.prom "},
+      {"LinkWhereTheFileGoes", nullptr,
+       "echo kept >target && ln -s ../target node-exporter/lagwatch.prom", nullptr,
+       "lagwatch.prom "},
+      {"DirectoryIsALink", nullptr,
+       "rmdir node-exporter && mkdir elsewhere && ln -s elsewhere node-exporter",
+       "Too many levels of symbolic links", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,7 +223,7 @@ TEST_F(LogE2eTest, MetricsFileThatCannotBeWrittenOnlyCostsAWarning) {
                 << ")\n";
       continue;
     }
-    c.prepare();
+    static_cast<void>(std::system(("cd " + sandbox_root() + " && " + c.prepare).c_str()));
     LogSink sink;
     run_file.write("1000");
     queue.add_message(1, "101", "a@example.org", kNow - 20000).remote({"Tb@x"}).mess("m\n");
@@ -262,7 +244,7 @@ TEST_F(LogE2eTest, MetricsFileThatCannotBeWrittenOnlyCostsAWarning) {
     if (const auto target = read_file(sandbox_root() + "/target")) {
       EXPECT_EQ(*target, "kept\n");
     }
-    if (c.error == nullptr && !c.left.empty()) {
+    if (c.error == nullptr && c.left[0] != '\0') {
       EXPECT_TRUE(S_ISREG(stat_path(metrics_file()).st_mode));
     }
     if (c.tmpfs != nullptr) umount2(metrics_dir().c_str(), MNT_DETACH);
@@ -300,7 +282,7 @@ TEST_F(LogE2eTest, NodeExporterReadsEveryFigure) {
   }
   injector.plan(plan);
   ASSERT_EQ(run_lagwatch({"-N"}).exit_status, 0);
-  EXPECT_EQ(names_in(metrics_dir()), std::vector<std::string>{});  // print-only runs write none
+  EXPECT_EQ(names_in(metrics_dir()), "");  // print-only runs write none
   RunOptions options;
   options.umask = 077;
   ASSERT_EQ(run_lagwatch({}, options).exit_status, 100);
