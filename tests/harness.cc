@@ -3,15 +3,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -647,6 +651,28 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
       if (limit.rlim_cur > limit.rlim_max) limit.rlim_cur = limit.rlim_max;
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     }
+    if (options.own_process_group && setpgid(0, 0) != 0) _exit(126);
+    if (options.no_openat2 || options.no_fallocate) {
+      // Only the native numbers are matched: the program and its injector make no other calls.
+      const auto answer = [](bool refuse, unsigned error) {
+        return refuse ? SECCOMP_RET_ERRNO | error : SECCOMP_RET_ALLOW;
+      };
+      struct sock_filter code[] = {
+          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+          BPF_STMT(BPF_RET | BPF_K, answer(options.no_openat2, ENOSYS)),
+          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fallocate, 0, 1),
+          BPF_STMT(BPF_RET | BPF_K, answer(options.no_fallocate, EOPNOTSUPP)),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      };
+      struct sock_fprog program = {sizeof code / sizeof code[0], code};
+      if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        static const char text[] = "harness: cannot install the system-call filter\n";
+        (void)!write(2, text, sizeof text - 1);
+        _exit(126);
+      }
+    }
     execve(exec_path.c_str(), argv.data(), envp.data());
     static const char text[] = "harness: cannot execute the program\n";
     (void)!write(2, text, sizeof text - 1);
@@ -672,7 +698,8 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
       const pid_t injector = started_injector(watch->number);
       if (injector != 0) {
         watch->into->injector_pid = injector;
-        watch->into->signal_sent = kill(pid, watch->signal_number) == 0;
+        watch->into->signal_sent =
+            kill(options.own_process_group ? -pid : pid, watch->signal_number) == 0;
         if (!watch->into->signal_sent) ADD_FAILURE() << "kill: " << system_text(errno);
       }
     }

@@ -252,6 +252,13 @@ struct RunOptions {
   int inherited_fd = -1;
   // A run still going after this many seconds is killed and recorded as a test failure.
   int timeout_seconds = 60;
+  // A system-call filter for the run and its injectors: openat2 answers ENOSYS, as on a kernel
+  // before 5.6, and fallocate EOPNOTSUPP, as on a file system that cannot reserve room.
+  bool no_openat2 = false;
+  bool no_fallocate = false;
+  // The run leads a process group of its own, and run_lagwatch_interrupted signals the whole
+  // group, as a terminal's Ctrl-C does.
+  bool own_process_group = false;
 };
 
 // RunOptions with the clock frozen at `now` and everything else at its default.

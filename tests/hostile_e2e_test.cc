@@ -151,7 +151,9 @@ TEST_F(HostileE2eTest, QueueEntryThatIsNotARegularFileEndsTheRun) {
 // A link in place of a queue directory is refused as one in place of a file is: qmailq owns the
 // queue, and a link there would bring any file of the system into a notice or have the walk take
 // another directory's files for info files. Each link points at the directory that was there, so
-// a reader that followed it would find well-formed files and send a notice.
+// a reader that followed it would find well-formed files and send a notice. Every row runs through
+// openat2 and again one component at a time, as on a kernel without it; the links in mess/4,
+// remote/4 and local stand between the queue and the file opened.
 TEST_F(HostileE2eTest, LinkedQueueDirectoryEndsTheRun) {
   const struct {
     const char* linked;   // the directory moved away and replaced by a link to it
@@ -164,25 +166,29 @@ TEST_F(HostileE2eTest, LinkedQueueDirectoryEndsTheRun) {
       {"remote/4", "Could not read 'remote/4/4001'"},  // read before the local list
       {"local", "Could not read 'local/4/4001'"},      // read after a regular remote list
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.linked);
-    sandbox_reset();
-    run_file.write(kLastRun);
-    queue.add_message(4, "4001", kSender, kDueTime)
-        .remote({"Tbob@example.net"})
-        .local({"Tcarol@example.net"})
-        .mess("Subject: hi\n\nbody\n");
-    const std::string elsewhere = sandbox_root() + "/elsewhere";
-    if (rename(queue.path(c.linked).c_str(), elsewhere.c_str()) != 0) {
-      ADD_FAILURE() << "rename: " << errno_text(errno);
+  for (const bool without_openat2 : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.linked) + (without_openat2 ? " without openat2" : ""));
+      sandbox_reset();
+      run_file.write(kLastRun);
+      queue.add_message(4, "4001", kSender, kDueTime)
+          .remote({"Tbob@example.net"})
+          .local({"Tcarol@example.net"})
+          .mess("Subject: hi\n\nbody\n");
+      const std::string elsewhere = sandbox_root() + "/elsewhere";
+      if (rename(queue.path(c.linked).c_str(), elsewhere.c_str()) != 0) {
+        ADD_FAILURE() << "rename: " << errno_text(errno);
+      }
+      make_symlink(elsewhere, queue.path(c.linked));
+      RunOptions options;
+      options.no_openat2 = without_openat2;
+      RunResult r = run_lagwatch({}, options);
+      EXPECT_EQ(r.exit_status, 111);
+      EXPECT_EQ(r.err, fatal(c.message + ": " + errno_text(ELOOP)));
+      EXPECT_EQ(r.out, "");
+      EXPECT_TRUE(injector.calls().empty());
+      EXPECT_EQ(run_file.read(), kLastRun);
     }
-    make_symlink(elsewhere, queue.path(c.linked));
-    RunResult r = run_lagwatch({});
-    EXPECT_EQ(r.exit_status, 111);
-    EXPECT_EQ(r.err, fatal(c.message + ": " + errno_text(ELOOP)));
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(injector.calls().empty());
-    EXPECT_EQ(run_file.read(), kLastRun);
   }
 }
 
@@ -237,16 +243,21 @@ TEST_F(HostileE2eTest, SenderWithControlBytesGetsNoNotice) {
 // and accepts it, its journal line is written, no further notice starts, and the run ends with
 // status 111 and the run file as it was; the next run does not send the notice again. SIGKILL
 // cannot be caught: the kernel kills the injector with the run, before it reached the end of its
-// input (qmail-inject queues whatever it read once its input ends).
+// input (qmail-inject queues whatever it read once its input ends). A terminal's Ctrl-C, sent to
+// the run's whole process group, does not reach the injector, which has a group of its own.
 TEST_F(HostileE2eTest, StopSignalFinishesTheNoticeAndKillTakesTheInjectorAlong) {
   const struct {
     const char* name;
     int signal_number;
-  } cases[] = {
-      {"Terminated", SIGTERM}, {"Interrupt", SIGINT}, {"Hangup", SIGHUP}, {"Killed", SIGKILL}};
+    bool to_group;
+  } cases[] = {{"Terminated", SIGTERM, false},
+               {"Interrupt", SIGINT, false},
+               {"Interrupt", SIGINT, true},
+               {"Hangup", SIGHUP, false},
+               {"Killed", SIGKILL, false}};
   const std::string body(100000, 'm');
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.name) + (c.to_group ? " to the process group" : ""));
     sandbox_reset();
     run_file.write(kLastRun);
     // More than a pipe holds, read slowly: the signal strikes while the injector reads.
@@ -256,7 +267,9 @@ TEST_F(HostileE2eTest, StopSignalFinishesTheNoticeAndKillTakesTheInjectorAlong) 
           .mess(body);
     }
     injector.plan({inject_slow(10)});
-    InterruptedRun r = run_lagwatch_interrupted({}, 1, c.signal_number);
+    RunOptions options;
+    options.own_process_group = c.to_group;
+    InterruptedRun r = run_lagwatch_interrupted({}, 1, c.signal_number, options);
     ASSERT_TRUE(r.signal_sent);
     EXPECT_FALSE(r.injector_outlived);
     std::vector<InjectorCall> calls = injector.calls();

@@ -375,15 +375,28 @@ TEST_F(NoticeE2eTest, InjectorOutcomeDecidesTheRun) {
   }
 }
 
+// Each notice reaches its injector whole and alone, although the first, in walk order, is far
+// longer than the two after it.
 TEST_F(NoticeE2eTest, WalkGoesOnAfterAnAcceptedNotice) {
-  queue.add_message(1, "11", "a@example.org", kDue).remote({"Tr1@x"}).mess("1\n");
-  queue.add_message(2, "12", "b@example.org", kDue).remote({"Tr2@x"}).mess("2\n");
-  queue.add_message(3, "13", "c@example.org", kDue).local({"Tr3@x"}).mess("3\n");
+  queue.add_message(1, "11", "a@example.org", kDue).remote({"Tr1@x"});
+  queue.add_message(2, "12", "b@example.org", kDue).remote({"Tr2@x"});
+  queue.add_message(3, "13", "c@example.org", kDue).local({"Tr3@x"});
+  const std::map<std::string, std::string> sender = {
+      {"1/11", "a@example.org"}, {"2/12", "b@example.org"}, {"3/13", "c@example.org"}};
+  const std::vector<std::string> order = queue.walk_order();
+  ASSERT_EQ(order.size(), 3u);
+  const auto text = [&](size_t i) { return i == 0 ? letters(100000) : order[i] + "\n"; };
+  for (size_t i = 0; i < 3; ++i) queue.write("mess/" + order[i], text(i));
   injector.plan({inject_exit(0), inject_exit(0), inject_exit(0)});
   RunResult r = run_lagwatch({});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(injector.calls().size(), 3u);
+  const std::vector<InjectorCall> calls = injector.calls();
+  ASSERT_EQ(calls.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string line = "\tr" + order[i].substr(0, 1) + "@x\n";
+    EXPECT_EQ(calls[i].input, plain_notice(sender.at(order[i]), line, {true, text(i)})) << i;
+  }
   EXPECT_EQ(run_file.read(), std::to_string(kNow));
 }
 

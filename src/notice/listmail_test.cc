@@ -68,10 +68,12 @@ TEST(ListmailField, FirstMarkingFieldOfTheHeaderWithholdsTheNotice) {
       {"FirstOfSeveralCounts", "Auto-Submitted: auto-replied\nList-Id: x\n", "Auto-Submitted"},
       {"UnmarkingFieldDoesNotStopTheScan", "Precedence: normal\nList-Id: x\n", "List-Id"},
       {"NoEmptyLineNoLineFeed", "Subject: hi\nPrecedence: bulk", "Precedence"},
-      {"FieldEndingAtTheLimit", filler(LISTMAIL_HEADER_LIMIT - 16) + "Precedence: bulk\n\n",
-       "Precedence"},
-      {"FieldCutByTheLimit", filler(LISTMAIL_HEADER_LIMIT - 15) + "Precedence: bulk\n\n", nullptr},
-      {"FieldPastTheLimit", filler(LISTMAIL_HEADER_LIMIT) + "List-Id: x\n\n", nullptr},
+      // 65,536 bytes are read; the sizes are written out, so that a changed limit shows.
+      {"FieldEndingAtTheLimit", filler(65520) + "Precedence: bulk\n\n", "Precedence"},
+      {"FieldCutByTheLimit", filler(65521) + "Precedence: bulk\n\n", nullptr},
+      {"ColonAtTheLastByte", filler(65528) + "List-Id:\n\n", "List-Id"},
+      {"ColonJustPastTheLimit", filler(65529) + "List-Id:\n\n", nullptr},
+      {"FieldPastTheLimit", filler(65536) + "List-Id: x\n\n", nullptr},
   };
   for (const Case& c : cases) {
     // Exactly the bytes, nothing after them: a read past the end shows under the sanitizer.
