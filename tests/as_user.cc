@@ -41,7 +41,8 @@ int AsUser::enter(bool* mount_failed) const noexcept {
   *mount_failed = true;
   if (!cover_.empty()) {
     // Private first, so that nothing mounted here reaches the system's own namespace.
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       return errno;
     // Opened in this namespace (a bind mount takes its source from the caller's own), before the
     // cover hides it; "/proc/self/fd/N" then names it.
@@ -54,7 +55,8 @@ int AsUser::enter(bool* mount_failed) const noexcept {
     char* p = held + sizeof "/proc/self/fd/" - 1;
     while (n > 0) *p++ = digits[--n];
     *p = '\0';
-    if (mount("tmpfs", cover_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) return errno;
+    if (mount("tmpfs", cover_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+      return errno;
     for (const std::string& dir : dirs_) {
       if ((mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) || chmod(dir.c_str(), 0755) != 0)
         return errno;

@@ -30,8 +30,8 @@ class AsUser {
 
  private:
   std::string tree_;
-  std::string cover_;               // the highest ancestor the user cannot enter; empty: none
-  std::vector<std::string> dirs_;   // below cover_, down to the tree itself
+  std::string cover_;              // the highest ancestor the user cannot enter; empty: none
+  std::vector<std::string> dirs_;  // below cover_, down to the tree itself
   uid_t uid_;
   gid_t gid_;
 };

@@ -1,7 +1,5 @@
 #include "harness.h"
 
-#include "as_user.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "as_user.h"
 
 #ifndef LAGWATCH_E2E_SANDBOX
 #error "LAGWATCH_E2E_SANDBOX must name the sandbox directory"
@@ -623,7 +623,7 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
     }
     bool mount_failed = false;
     if (as_user && as_user->enter(&mount_failed) != 0) {
-      static const char mount_text[] = "harness: cannot make the build tree reachable for the user\n";
+      static const char mount_text[] = "harness: cannot make the build tree reachable\n";
       static const char user_text[] = "harness: cannot change the user\n";
       if (mount_failed) {
         (void)!write(2, mount_text, sizeof mount_text - 1);

@@ -369,7 +369,8 @@ TEST_F(WalkTest, NamesOfAnyLengthAreWalkedWhole) {
 }
 
 TEST_F(WalkTest, InfoFileThatCannotBeOpenedEndsTheRunInAndOutsideTheWindow) {
-  // The walk runs as the user nobody, to whom the mode refuses the file (root reads anything).
+  // The walk runs as the user nobody, to whom the mode refuses the file (root reads anything);
+  // AsUser lets nobody reach the sandbox even when the build tree lies in /root.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hand the file to root and walk as nobody";
   struct Case {
     const char* name;
@@ -399,8 +400,8 @@ TEST_F(WalkTest, InfoFileThatCannotBeOpenedEndsTheRunInAndOutsideTheWindow) {
     child_result result = run_in_child([&nobody] {
       bool mount_failed = false;
       if (nobody.enter(&mount_failed) != 0) {
-        std::fputs(mount_failed ? "cannot make the sandbox reachable for nobody\n"
-                                : "cannot change the user\n", stderr);
+        std::fputs(mount_failed ? "cannot make the sandbox reachable\n" : "cannot change user\n",
+                   stderr);
         _exit(mount_failed ? 6 : 5);
       }
       scan_queue();
