@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
@@ -20,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "as_user.h"
+
 #ifndef LAGWATCH_E2E_SANDBOX
 #error "LAGWATCH_E2E_SANDBOX must name the sandbox directory"
 #endif
@@ -28,6 +29,9 @@
 #endif
 #ifndef LAGWATCH_E2E_FAKE_INJECT
 #error "LAGWATCH_E2E_FAKE_INJECT must name the fake injector"
+#endif
+#ifndef LAGWATCH_E2E_BUILD_TREE
+#error "LAGWATCH_E2E_BUILD_TREE must name the build tree that holds the program and the sandbox"
 #endif
 #ifndef LAGWATCH_E2E_LIBFAKETIME
 #error "LAGWATCH_E2E_LIBFAKETIME must name libfaketime.so.1"
@@ -591,6 +595,11 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
   envp.push_back(nullptr);
 
   const std::string start = options.start_dir.empty() ? start_dir() : options.start_dir;
+  std::optional<test_support::AsUser> as_user;
+  if (options.run_as_uid >= 0) {
+    as_user.emplace(LAGWATCH_E2E_BUILD_TREE, static_cast<uid_t>(options.run_as_uid),
+                    static_cast<gid_t>(options.run_as_gid));
+  }
   const std::string inherited = join(sandbox_root(), "inherited");
 
   int out_pipe[2];
@@ -616,11 +625,15 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
       if (fd < 0 || dup2(fd, options.inherited_fd) < 0) _exit(126);
       if (fd != options.inherited_fd && close(fd) != 0) _exit(126);
     }
-    if (options.run_as_uid >= 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.run_as_gid)) != 0 ||
-         setuid(static_cast<uid_t>(options.run_as_uid)) != 0)) {
-      static const char text[] = "harness: cannot change the user\n";
-      (void)!write(2, text, sizeof text - 1);
+    bool mount_failed = false;
+    if (as_user && as_user->enter(&mount_failed) != 0) {
+      static const char mount_text[] = "harness: cannot make the build tree reachable\n";
+      static const char user_text[] = "harness: cannot change the user\n";
+      if (mount_failed) {
+        (void)!write(2, mount_text, sizeof mount_text - 1);
+      } else {
+        (void)!write(2, user_text, sizeof user_text - 1);
+      }
       _exit(126);
     }
     if (chdir(start.c_str()) != 0) {

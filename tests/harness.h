@@ -239,9 +239,11 @@ struct RunOptions {
   bool no_file_growth = false;  // RLIMIT_FSIZE 0 with SIGXFSZ ignored: every write that would
                                 // grow a file fails with EFBIG (a full disk, in effect)
   // >= 0: the run drops to this user and group (no supplementary groups) before it starts;
-  // needs root. Lets a test run by root see permissions. When the unprivileged user cannot
-  // reach the program or the start directory, the run ends with status 126 or 127 and one
-  // line on standard error that begins with "harness: ".
+  // needs root. Lets a test run by root see permissions. An ancestor of the build tree that
+  // the user cannot enter (a tree in /root) is covered in a mount namespace of the run's own
+  // (tests/as_user.h). When that cannot be done, or the user still cannot reach the program or
+  // the start directory, the run ends with status 126 or 127 and one line on standard error
+  // that begins with "harness: ".
   int run_as_uid = -1;
   int run_as_gid = -1;
   std::string argv0;  // the program's argv[0]; empty: the path of the sandbox build
@@ -272,9 +274,9 @@ struct RunResult {
   std::string err;       // every byte written to standard error
 };
 
-// True when a run as another user never started because that user cannot reach the program or
-// the start directory (status 126 or 127 and the harness's own "harness: " line): the test
-// that asked for it skips.
+// True when a run as another user never started (status 126 or 127 and the harness's own
+// "harness: " line, e.g. no mount namespace could be made): the test that asked for it skips
+// with that line as its reason.
 bool run_never_started(const RunResult& r);
 
 // Runs the sandbox build with `args` after its name (exact bytes, no shell), standard input

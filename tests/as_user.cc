@@ -1,0 +1,72 @@
+#include "as_user.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace lagwatch::test_support {
+
+namespace {
+
+bool user_may_search(const struct stat& st, uid_t uid, gid_t gid) {
+  if (st.st_uid == uid) return (st.st_mode & S_IXUSR) != 0;
+  if (st.st_gid == gid) return (st.st_mode & S_IXGRP) != 0;
+  return (st.st_mode & S_IXOTH) != 0;
+}
+
+}  // namespace
+
+AsUser::AsUser(const std::string& tree, uid_t uid, gid_t gid) : tree_(tree), uid_(uid), gid_(gid) {
+  // Each proper ancestor, from the top: the first one the user cannot search is covered, and
+  // every directory below it down to the tree is made again in the cover.
+  for (size_t slash = tree_.find('/', 1); slash != std::string::npos;
+       slash = tree_.find('/', slash + 1)) {
+    const std::string ancestor = tree_.substr(0, slash);
+    struct stat st;
+    if (cover_.empty()) {
+      if (stat(ancestor.c_str(), &st) == 0 && !user_may_search(st, uid_, gid_)) cover_ = ancestor;
+    } else {
+      dirs_.push_back(ancestor);
+    }
+  }
+  if (!cover_.empty()) dirs_.push_back(tree_);
+}
+
+int AsUser::enter(bool* mount_failed) const noexcept {
+  *mount_failed = true;
+  if (!cover_.empty()) {
+    // Private first, so that nothing mounted here reaches the system's own namespace.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return errno;
+    // Opened in this namespace (a bind mount takes its source from the caller's own), before the
+    // cover hides it; "/proc/self/fd/N" then names it.
+    const int fd = open(tree_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char held[32] = "/proc/self/fd/";
+    char digits[12];
+    int n = 0;
+    for (int v = fd; n == 0 || v > 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+    char* p = held + sizeof "/proc/self/fd/" - 1;
+    while (n > 0) *p++ = digits[--n];
+    *p = '\0';
+    if (mount("tmpfs", cover_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+      return errno;
+    for (const std::string& dir : dirs_) {
+      if ((mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) || chmod(dir.c_str(), 0755) != 0)
+        return errno;
+    }
+    if (mount(held, tree_.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return errno;
+    close(fd);
+  }
+  *mount_failed = false;
+  if (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0) return errno;
+  return 0;
+}
+
+}  // namespace lagwatch::test_support
