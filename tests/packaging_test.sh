@@ -122,7 +122,8 @@ plain_rows=(
 )
 # Where the package's units go: the directory that systemd's pkg-config file names on this system,
 # else /usr/lib/systemd/system.
-unit_dir=$(pkg-config --variable=systemdsystemunitdir systemd 2> /dev/null)
+unit_dir=$({ pkg-config --variable=systemdsystemunitdir systemd \
+  || pkgconf --variable=systemdsystemunitdir systemd; } 2> /dev/null)
 [[ $unit_dir == /* ]] || unit_dir=/usr/lib/systemd/system
 # What only the Debian package adds, relative to the root.
 deb_rows=(
