@@ -49,14 +49,19 @@ function(lagwatch_localize_paths source dest)
   string(REPLACE "@lagwatch-program@" "${LAGWATCH_PROGRAM}" text "${text}")
   string(REPLACE "\n.Os lagwatch\n" "\n.Os lagwatch ${PROJECT_VERSION}\n" text "${text}")
   # The service's StateDirectory= names the state directory relative to /var/lib, the only place
-  # where systemd makes one that lasts. A build whose run file lies elsewhere goes without: its
-  # state directory, still named in ReadWritePaths=, must be there when a run starts.
+  # where systemd makes one that lasts. A build whose run file lies elsewhere goes without, and
+  # names its state directory as optional in ReadWritePaths=: when it is missing, the run still
+  # starts and says that it could not update its run file, instead of systemd failing the start.
   if(LAGWATCH_STATE_DIR MATCHES "^/var/lib/(.+)$")
     string(REPLACE "\nStateDirectory=lagwatch\n" "\nStateDirectory=${CMAKE_MATCH_1}\n" text
       "${text}")
   else()
-    string(REPLACE "\nStateDirectory=lagwatch\n" "\n# No StateDirectory=: this build's state \
-directory, ${LAGWATCH_STATE_DIR}, is outside /var/lib.\n" text "${text}")
+    string(REGEX REPLACE "\n# The state directory, which holds[^\n]*\n(#[^\n]*\n)*StateDirectory=lagwatch\n"
+      "\n# This build keeps its run file in ${LAGWATCH_STATE_DIR}, outside /var/lib, where alone\n\
+# systemd makes a state directory (StateDirectory=). That directory must be there before a run\n\
+# starts: without it, the run ends at once, as it cannot update its run file.\n" text "${text}")
+    string(REPLACE "\nReadWritePaths=${LAGWATCH_STATE_DIR} " "\nReadWritePaths=-${LAGWATCH_STATE_DIR} "
+      text "${text}")
   endif()
   # A run file in /run or /var/run is emptied at boot. The cron file of such a build ends with a
   # line, commented out, that seeds it at boot; every other build's run file survives a reboot.

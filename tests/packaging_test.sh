@@ -384,7 +384,7 @@ localized_paths() {
     "#@reboot root date +\\%s | tr -d '\\n' > $volatile"
   expect "VolatileRunFile.ServiceHasNoStateDirectory" \
     "$(grep -c '^StateDirectory=' "$scratch/volatile/contrib/lagwatch.service") $(grep -c \
-      '^ReadWritePaths=/run/lagwatch ' "$scratch/volatile/contrib/lagwatch.service")" "0 1"
+      '^ReadWritePaths=-/run/lagwatch ' "$scratch/volatile/contrib/lagwatch.service")" "0 1"
   finish
 }
 
@@ -608,6 +608,9 @@ contrib_units() {
   program=$(cached CMAKE_INSTALL_PREFIX)/$(cached CMAKE_INSTALL_BINDIR)/lagwatch
   home=$(cached LAGWATCH_QMAIL_HOME)
   state_dir=$(dirname "$(cached LAGWATCH_RUN_FILE)")
+  # A state directory outside /var/lib, which systemd does not make, is optional for the service.
+  local rw_state_dir=$state_dir
+  [[ $state_dir == /var/lib/?* ]] || rw_state_dir=-$state_dir
   # One active job line: every 15 minutes, as root, behind flock -n -o -E 0, both by full path.
   local jobs
   jobs=$(grep -v -e '^#' -e '^$' -e '^[A-Z]*=' "$cron")
@@ -635,7 +638,7 @@ contrib_units() {
     "ServiceSkippedWithoutQmail|lagwatch.service|^ConditionPathIsDirectory=$home/queue$"
     "ServiceStopsLagwatchAlone|lagwatch.service|^KillMode=mixed$"
     "ServiceSystemReadOnly|lagwatch.service|^ProtectSystem=strict$"
-    "ServiceWritesStateQueueAndLock|lagwatch.service|^ReadWritePaths=$state_dir $home/queue /run/lock$"
+    "ServiceWritesStateQueueAndLock|lagwatch.service|^ReadWritePaths=$rw_state_dir $home/queue /run/lock$"
     "ServiceLogsAsLagwatch|lagwatch.service|^SyslogIdentifier=lagwatch$"
     "ServiceHidesHomes|lagwatch.service|^ProtectHome=yes$"
     "ServiceOwnTmp|lagwatch.service|^PrivateTmp=yes$"
