@@ -56,12 +56,13 @@ function(lagwatch_localize_paths source dest)
     string(REPLACE "\nStateDirectory=lagwatch\n" "\nStateDirectory=${CMAKE_MATCH_1}\n" text
       "${text}")
   else()
-    string(REGEX REPLACE "\n# The state directory, which holds[^\n]*\n(#[^\n]*\n)*StateDirectory=lagwatch\n"
+    string(REGEX REPLACE
+      "\n# The state directory, which holds[^\n]*\n(#[^\n]*\n)*StateDirectory=lagwatch\n"
       "\n# This build keeps its run file in ${LAGWATCH_STATE_DIR}, outside /var/lib, where alone\n\
 # systemd makes a state directory (StateDirectory=). That directory must be there before a run\n\
 # starts: without it, the run ends at once, as it cannot update its run file.\n" text "${text}")
-    string(REPLACE "\nReadWritePaths=${LAGWATCH_STATE_DIR} " "\nReadWritePaths=-${LAGWATCH_STATE_DIR} "
-      text "${text}")
+    string(REPLACE "\nReadWritePaths=${LAGWATCH_STATE_DIR} "
+      "\nReadWritePaths=-${LAGWATCH_STATE_DIR} " text "${text}")
   endif()
   # A run file in /run or /var/run is emptied at boot. The cron file of such a build ends with a
   # line, commented out, that seeds it at boot; every other build's run file survives a reboot.
@@ -191,7 +192,8 @@ install(FILES "${LAGWATCH_DEB_DIR}/lintian-overrides"
   DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides" RENAME lagwatch
   COMPONENT deb EXCLUDE_FROM_ALL)
 list(TRANSFORM LAGWATCH_UNIT_FILES PREPEND "${CMAKE_BINARY_DIR}/contrib/")
-install(FILES ${LAGWATCH_UNIT_FILES} DESTINATION "${LAGWATCH_UNIT_DIR}" COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES ${LAGWATCH_UNIT_FILES} DESTINATION "${LAGWATCH_UNIT_DIR}"
+  COMPONENT deb EXCLUDE_FROM_ALL)
 
 set(LAGWATCH_MAINTAINER "lagwatch authors <lagwatch@example.org>" CACHE STRING
   "Maintainer field of the Debian package")
