@@ -54,6 +54,22 @@ function(lagwatch_localize_paths source dest)
   string(REPLACE "@lagwatch-state-dir@" "${LAGWATCH_STATE_DIR}" text "${text}")
   string(REPLACE "@lagwatch-program@" "${LAGWATCH_PROGRAM}" text "${text}")
   string(REPLACE "\n.Os lagwatch\n" "\n.Os lagwatch ${PROJECT_VERSION}\n" text "${text}")
+  # The service's StateDirectory= names the state directory relative to /var/lib, the only place
+  # where systemd makes one that lasts. A build whose run file lies elsewhere goes without, and
+  # names its state directory as optional in ReadWritePaths=: when it is missing, the run still
+  # starts and says that it could not update its run file, instead of systemd failing the start.
+  if(LAGWATCH_STATE_DIR MATCHES "^/var/lib/(.+)$")
+    string(REPLACE "\nStateDirectory=lagwatch\n" "\nStateDirectory=${CMAKE_MATCH_1}\n" text
+      "${text}")
+  else()
+    string(REGEX REPLACE
+      "\n# The state directory, which holds[^\n]*\n(#[^\n]*\n)*StateDirectory=lagwatch\n"
+      "\n# This build keeps its run file in ${LAGWATCH_STATE_DIR}, outside /var/lib, where alone\n\
+# systemd makes a state directory (StateDirectory=). That directory must be there before a run\n\
+# starts: without it, the run ends at once, as it cannot update its run file.\n" text "${text}")
+    string(REPLACE "\nReadWritePaths=${LAGWATCH_STATE_DIR} "
+      "\nReadWritePaths=-${LAGWATCH_STATE_DIR} " text "${text}")
+  endif()
   # A run file in /run or /var/run is emptied at boot. The cron file of such a build ends with a
   # line, commented out, that seeds it at boot; every other build's run file survives a reboot.
   get_filename_component(name "${source}" NAME)
@@ -157,9 +173,22 @@ lagwatch_gzip(lagwatch_deb_changelog "${LAGWATCH_DEB_DIR}/changelog"
 lagwatch_gzip(lagwatch_deb_readme "${PROJECT_SOURCE_DIR}/README.md" "${LAGWATCH_DEB_BUILD}/README.md"
   "Compressing the README")
 
-# What only the package installs: the units where Debian 12 looks for those of packages, the cron
-# file as an example for systems without systemd, the README compressed, copyright and changelog,
-# and the lintian override of cmake/debian/lintian-overrides (its reason is written there).
+# The package's units go where systemd on the building system keeps those of packages: the
+# directory that systemd's pkg-config file names (pkgconf, with systemd-dev on Debian 13, where it
+# is /usr/lib/systemd/system, or systemd on Debian 12, where it is /lib/systemd/system), else
+# /usr/lib/systemd/system, which systemd reads on every merged-/usr system.
+find_package(PkgConfig QUIET)
+set(LAGWATCH_UNIT_DIR "")
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(LAGWATCH_UNIT_DIR systemd systemdsystemunitdir)
+endif()
+if(NOT LAGWATCH_UNIT_DIR MATCHES "^/")
+  set(LAGWATCH_UNIT_DIR /usr/lib/systemd/system)
+endif()
+
+# What only the package installs: the units, the cron file as an example for systems without
+# systemd, the README compressed, copyright and changelog, and the lintian override of
+# cmake/debian/lintian-overrides (its reason is written there).
 install(FILES "${LAGWATCH_DEB_BUILD}/README.md.gz" "${LAGWATCH_DEB_BUILD}/copyright"
   "${LAGWATCH_DEB_BUILD}/changelog.Debian.gz"
   DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT deb EXCLUDE_FROM_ALL)
@@ -169,7 +198,8 @@ install(FILES "${LAGWATCH_DEB_DIR}/lintian-overrides"
   DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides" RENAME lagwatch
   COMPONENT deb EXCLUDE_FROM_ALL)
 list(TRANSFORM LAGWATCH_UNIT_FILES PREPEND "${CMAKE_BINARY_DIR}/contrib/")
-install(FILES ${LAGWATCH_UNIT_FILES} DESTINATION /lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES ${LAGWATCH_UNIT_FILES} DESTINATION "${LAGWATCH_UNIT_DIR}"
+  COMPONENT deb EXCLUDE_FROM_ALL)
 
 set(LAGWATCH_MAINTAINER "lagwatch authors <lagwatch@example.org>" CACHE STRING
   "Maintainer field of the Debian package")
@@ -178,7 +208,7 @@ set(CPACK_PACKAGE_NAME lagwatch)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "${LAGWATCH_MAINTAINER}")
 # The default component and "deb", installed below a DESTDIR: the paths outside the prefix
-# (/lib/systemd/system, /var/lib) land in the package, never on the building machine.
+# (the units' directory, /var/lib) land in the package, never on the building machine.
 set(CPACK_INSTALL_CMAKE_PROJECTS
   "${CMAKE_BINARY_DIR};lagwatch;Unspecified;/;${CMAKE_BINARY_DIR};lagwatch;deb;/")
 set(CPACK_SET_DESTDIR ON)

@@ -120,6 +120,11 @@ plain_rows=(
   "f share/doc/lagwatch/contrib/lagwatch.timer"
   "f share/doc/lagwatch/contrib/lagwatch-failure-mail.service"
 )
+# Where the package's units go: the directory that systemd's pkg-config file names on this system,
+# else /usr/lib/systemd/system.
+unit_dir=$({ pkg-config --variable=systemdsystemunitdir systemd \
+  || pkgconf --variable=systemdsystemunitdir systemd; } 2> /dev/null)
+[[ $unit_dir == /* ]] || unit_dir=/usr/lib/systemd/system
 # What only the Debian package adds, relative to the root.
 deb_rows=(
   "f usr/share/doc/lagwatch/README.md.gz"
@@ -127,9 +132,9 @@ deb_rows=(
   "f usr/share/doc/lagwatch/changelog.Debian.gz"
   "f usr/share/doc/lagwatch/examples/lagwatch.cron"
   "f usr/share/lintian/overrides/lagwatch"
-  "f lib/systemd/system/lagwatch.service"
-  "f lib/systemd/system/lagwatch.timer"
-  "f lib/systemd/system/lagwatch-failure-mail.service"
+  "f ${unit_dir#/}/lagwatch.service"
+  "f ${unit_dir#/}/lagwatch.timer"
+  "f ${unit_dir#/}/lagwatch-failure-mail.service"
   "d var/lib/lagwatch"
 )
 
@@ -349,6 +354,7 @@ localized_paths() {
     "ManPageNamesMetricsFile|man/lagwatch.8|$metrics"
     "ServiceWritesItsPaths|contrib/lagwatch.service|ReadWritePaths=${run_file%/*} $home/queue /run/lock -${metrics%/*}"
     "ServiceNeedsQueue|contrib/lagwatch.service|ConditionPathIsDirectory=$home/queue"
+    "ServiceMakesStateDir|contrib/lagwatch.service|StateDirectory=lagwatch-test"
     "CronStartsProgram|contrib/lagwatch.cron|/run/lock/lagwatch.lock $prefix/bin/lagwatch ||"
   )
   local row name file text
@@ -377,6 +383,9 @@ localized_paths() {
   expect "VolatileRunFile.CronSeedsItAtBoot" \
     "$(grep '^#@reboot' "$scratch/volatile/contrib/lagwatch.cron")" \
     "#@reboot root date +\\%s | tr -d '\\n' > $volatile"
+  expect "VolatileRunFile.ServiceHasNoStateDirectory" \
+    "$(grep -c '^StateDirectory=' "$scratch/volatile/contrib/lagwatch.service") $(grep -c \
+      '^ReadWritePaths=-/run/lagwatch ' "$scratch/volatile/contrib/lagwatch.service")" "0 1"
   finish
 }
 
@@ -495,7 +504,7 @@ debian_package() {
     "$(grep -c -e @reboot -e /var/run "$root/usr/share/doc/lagwatch/examples/lagwatch.cron")" 0
   # Its scheduler files start the packaged program, never one found through the search path.
   expect "DebServiceStartsPackagedProgram" \
-    "$(grep -c '^ExecStart=/usr/bin/flock .* /usr/bin/lagwatch$' "$root/lib/systemd/system/lagwatch.service")" 1
+    "$(grep -c '^ExecStart=/usr/bin/flock .* /usr/bin/lagwatch$' "$root$unit_dir/lagwatch.service")" 1
   expect "DebCronStartsPackagedProgram" \
     "$(grep -c '^\*/15 .* /usr/bin/flock .* /usr/bin/lagwatch ||' "$root/usr/share/doc/lagwatch/examples/lagwatch.cron")" 1
   # The README, compressed as Debian's policy wants, is the source tree's.
@@ -504,7 +513,11 @@ debian_package() {
   else
     fail "DebReadmeIsCompressedReadme" "README.md.gz does not hold README.md"
   fi
-  verify_units "Deb" "$root/lib/systemd/system"
+  verify_units "Deb" "$root$unit_dir"
+  # Purge resets the units' failed state, where systemd runs the system: none is left listed.
+  expect "DebPurgeResetsFailedUnits" "$(dpkg-deb -I "$deb" postrm | grep -A1 -F \
+    'if [ "$1" = purge ] && [ -z "${DPKG_ROOT:-}" ] && [ -d /run/systemd/system ]; then' \
+    | grep -c '^ *systemctl --system reset-failed lagwatch.service lagwatch-failure-mail.service lagwatch.timer ')" 1
   # No error and no warning (the overrides, with their reasons: cmake/debian/lintian-overrides).
   if lintian --fail-on error,warning "$deb" > "$scratch/lintian.log" 2>&1; then
     pass
@@ -555,7 +568,7 @@ debian_install() {
   check_paths "Installed" "$root" "${deb_rows[@]}"
   expect "EnablesTimer" \
     "$(readlink "$root/etc/systemd/system/timers.target.wants/lagwatch.timer")" \
-    /lib/systemd/system/lagwatch.timer
+    "$unit_dir/lagwatch.timer"
   expect "OwnsStateDirectory" "$(dpkg --root="$root" -S /var/lib/lagwatch 2>&1)" \
     "lagwatch: /var/lib/lagwatch"
   check_help "Installed" "$root/usr/bin/lagwatch"
@@ -597,6 +610,9 @@ contrib_units() {
   home=$(cached LAGWATCH_QMAIL_HOME)
   state_dir=$(dirname "$(cached LAGWATCH_RUN_FILE)")
   metrics_dir=$(dirname "$(cached LAGWATCH_METRICS_FILE)")
+  # A state directory outside /var/lib, which systemd does not make, is optional for the service.
+  local rw_state_dir=$state_dir
+  [[ $state_dir == /var/lib/?* ]] || rw_state_dir=-$state_dir
   # One active job line: every 15 minutes, as root, behind flock -n -o -E 0, both by full path.
   local jobs
   jobs=$(grep -v -e '^#' -e '^$' -e '^[A-Z]*=' "$cron")
@@ -624,7 +640,8 @@ contrib_units() {
     "ServiceSkippedWithoutQmail|lagwatch.service|^ConditionPathIsDirectory=$home/queue$"
     "ServiceStopsLagwatchAlone|lagwatch.service|^KillMode=mixed$"
     "ServiceSystemReadOnly|lagwatch.service|^ProtectSystem=strict$"
-    "ServiceWritesStateQueueLockAndMetrics|lagwatch.service|^ReadWritePaths=$state_dir $home/queue /run/lock -$metrics_dir$"
+    "ServiceWritesStateQueueLockAndMetrics|lagwatch.service|^ReadWritePaths=$rw_state_dir $home/queue /run/lock -$metrics_dir$"
+    "ServiceLogsAsLagwatch|lagwatch.service|^SyslogIdentifier=lagwatch$"
     "ServiceHidesHomes|lagwatch.service|^ProtectHome=yes$"
     "ServiceOwnTmp|lagwatch.service|^PrivateTmp=yes$"
     "ServiceUnixSocketsOnly|lagwatch.service|^RestrictAddressFamilies=AF_UNIX$"
@@ -643,6 +660,10 @@ contrib_units() {
       fail "Contrib.$name" "$file has no line matching $pattern"
     fi
   done
+  # systemd makes the state directory when it lies under /var/lib, the only place it can.
+  expect "ServiceStateDirectoryIsTheRunFiles" \
+    "$(grep '^StateDirectory=' "$build_dir/contrib/lagwatch.service")" \
+    "$([[ $state_dir == /var/lib/?* ]] && echo "StateDirectory=${state_dir#/var/lib/}")"
   # qmail-queue is set-user-ID: NoNewPrivileges would keep it from writing into the queue.
   expect "ServiceLetsQmailQueueBecomeQmailq" \
     "$(grep -c '^NoNewPrivileges=yes' "$build_dir/contrib/lagwatch.service")" 0
