@@ -642,6 +642,7 @@ contrib_units() {
     "ServiceSystemReadOnly|lagwatch.service|^ProtectSystem=strict$"
     "ServiceWritesStateQueueLockAndMetrics|lagwatch.service|^ReadWritePaths=$rw_state_dir $home/queue /run/lock -$metrics_dir$"
     "ServiceLogsAsLagwatch|lagwatch.service|^SyslogIdentifier=lagwatch$"
+    "ServiceNeverMakesAFirstRun|lagwatch.service|^ExecStartPre=/bin/sh -c 'test -e $(cached LAGWATCH_RUN_FILE) "
     "ServiceHidesHomes|lagwatch.service|^ProtectHome=yes$"
     "ServiceOwnTmp|lagwatch.service|^PrivateTmp=yes$"
     "ServiceUnixSocketsOnly|lagwatch.service|^RestrictAddressFamilies=AF_UNIX$"
