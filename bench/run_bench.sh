@@ -160,11 +160,15 @@ for n in "${sizes[@]}"; do
         0) rm -rf "$metrics_dir"; timed lw "${walk_lagwatch[@]}" ;;
         1) timed floor "${walk_floor[@]}" ;;
         2) timed find "${walk_find[@]}" ;;
-        3) mkdir -p "$metrics_dir"; timed lwm "${walk_lagwatch[@]}" ;;
+        3)
+          mkdir -p "$metrics_dir"
+          timed lwm "${walk_lagwatch[@]}"
+          [ -s "$metrics_dir/lagwatch.prom" ] || die "lagwatch wrote no metrics file on $name"
+          ;;
       esac
     done
   done
-  [ -s "$metrics_dir/lagwatch.prom" ] || die "lagwatch wrote no metrics file on $name"
+  rm -rf "$metrics_dir"
   peak[$n]=$(rss lw)
   sc_lw=
   sc_lwm=
