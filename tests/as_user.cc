@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace lagwatch::test_support {
 
@@ -48,13 +49,8 @@ int AsUser::enter(bool* mount_failed) const noexcept {
     // cover hides it; "/proc/self/fd/N" then names it.
     const int fd = open(tree_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
-    char held[32] = "/proc/self/fd/";
-    char digits[12];
-    int n = 0;
-    for (int v = fd; n == 0 || v > 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
-    char* p = held + sizeof "/proc/self/fd/" - 1;
-    while (n > 0) *p++ = digits[--n];
-    *p = '\0';
+    char held[32];
+    snprintf(held, sizeof held, "/proc/self/fd/%d", fd);
     if (mount("tmpfs", cover_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
       return errno;
     for (const std::string& dir : dirs_) {

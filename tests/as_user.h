@@ -23,7 +23,7 @@ class AsUser {
   AsUser(const std::string& tree, uid_t uid, gid_t gid);
 
   // In the forked child, as root: makes the tree reachable if it is not, then drops to the user
-  // and group, with no supplementary groups. System calls only. Returns 0, or the error number
+  // and group, with no supplementary groups; allocates nothing. Returns 0, or the error number
   // of the step that failed; *mount_failed tells whether that step was making the tree
   // reachable (true) or changing the user (false).
   int enter(bool* mount_failed) const noexcept;
