@@ -38,31 +38,38 @@ AsUser::AsUser(const std::string& tree, uid_t uid, gid_t gid) : tree_(tree), uid
   if (!cover_.empty()) dirs_.push_back(tree_);
 }
 
-int AsUser::enter(bool* mount_failed) const noexcept {
-  *mount_failed = true;
-  if (!cover_.empty()) {
-    // Private first, so that nothing mounted here reaches the system's own namespace.
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return errno;
-    // Opened in this namespace (a bind mount takes its source from the caller's own), before the
-    // cover hides it; "/proc/self/fd/N" then names it.
-    const int fd = open(tree_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    char held[32];
-    snprintf(held, sizeof held, "/proc/self/fd/%d", fd);
-    if (mount("tmpfs", cover_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-      return errno;
-    for (const std::string& dir : dirs_) {
-      if ((mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) || chmod(dir.c_str(), 0755) != 0)
-        return errno;
-    }
-    if (mount(held, tree_.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return errno;
-    close(fd);
+bool AsUser::enter() const noexcept {
+  if (!cover_.empty() && !make_reachable()) {
+    static const char text[] = "harness: cannot make the build tree reachable\n";
+    (void)!write(2, text, sizeof text - 1);
+    return false;
   }
-  *mount_failed = false;
-  if (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0) return errno;
-  return 0;
+  if (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0) {
+    static const char text[] = "harness: cannot change the user\n";
+    (void)!write(2, text, sizeof text - 1);
+    return false;
+  }
+  return true;
+}
+
+bool AsUser::make_reachable() const noexcept {
+  // Private first, so that nothing mounted here reaches the system's own namespace.
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return false;
+  // Opened in this namespace (a bind mount takes its source from the caller's own), before the
+  // cover hides it; "/proc/self/fd/N" then names it.
+  const int fd = open(tree_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char held[32];
+  snprintf(held, sizeof held, "/proc/self/fd/%d", fd);
+  if (mount("tmpfs", cover_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) return false;
+  for (const std::string& dir : dirs_) {
+    if ((mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) || chmod(dir.c_str(), 0755) != 0)
+      return false;
+  }
+  const bool bound = mount(held, tree_.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+  close(fd);
+  return bound;
 }
 
 }  // namespace lagwatch::test_support

@@ -23,12 +23,14 @@ class AsUser {
   AsUser(const std::string& tree, uid_t uid, gid_t gid);
 
   // In the forked child, as root: makes the tree reachable if it is not, then drops to the user
-  // and group, with no supplementary groups; allocates nothing. Returns 0, or the error number
-  // of the step that failed; *mount_failed tells whether that step was making the tree
-  // reachable (true) or changing the user (false).
-  int enter(bool* mount_failed) const noexcept;
+  // and group, with no supplementary groups; allocates nothing. Returns false after one line on
+  // standard error, beginning "harness: ", that names the step that failed.
+  bool enter() const noexcept;
 
  private:
+  // Covers the ancestor that refuses the user, in a mount namespace of this process's own.
+  bool make_reachable() const noexcept;
+
   std::string tree_;
   std::string cover_;              // the highest ancestor the user cannot enter; empty: none
   std::vector<std::string> dirs_;  // below cover_, down to the tree itself

@@ -625,17 +625,7 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
       if (fd < 0 || dup2(fd, options.inherited_fd) < 0) _exit(126);
       if (fd != options.inherited_fd && close(fd) != 0) _exit(126);
     }
-    bool mount_failed = false;
-    if (as_user && as_user->enter(&mount_failed) != 0) {
-      static const char mount_text[] = "harness: cannot make the build tree reachable\n";
-      static const char user_text[] = "harness: cannot change the user\n";
-      if (mount_failed) {
-        (void)!write(2, mount_text, sizeof mount_text - 1);
-      } else {
-        (void)!write(2, user_text, sizeof user_text - 1);
-      }
-      _exit(126);
-    }
+    if (as_user && !as_user->enter()) _exit(126);
     if (chdir(start.c_str()) != 0) {
       static const char text[] = "harness: cannot enter the start directory\n";
       (void)!write(2, text, sizeof text - 1);
