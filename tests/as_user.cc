@@ -20,6 +20,33 @@ bool user_may_search(const struct stat& st, uid_t uid, gid_t gid) {
   return (st.st_mode & S_IXOTH) != 0;
 }
 
+bool same_directory(const char* a, const char* b) {
+  struct stat sa;
+  struct stat sb;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Makes every mount of this process's new mount namespace private, so that nothing mounted in it
+// reaches the system's own namespace. In a chroot "/" is no mount point: the namespace's real root
+// is found from above the chroot (a root set below the old one, at `below`, lets ".." climb past
+// it), made private there, and the chroot and working directory are then restored.
+bool make_mounts_private(const char* below) {
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return true;
+  if (errno != EINVAL) return false;
+  const int old_root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int old_cwd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (old_root < 0 || old_cwd < 0 || chroot(below) != 0 || fchdir(old_root) != 0) return false;
+  while (!same_directory(".", "..")) {
+    if (chdir("..") != 0) return false;
+  }
+  const bool ok = chroot(".") == 0 &&
+                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  fchdir(old_root) == 0 && chroot(".") == 0 && fchdir(old_cwd) == 0;
+  close(old_root);
+  close(old_cwd);
+  return ok;
+}
+
 }  // namespace
 
 AsUser::AsUser(const std::string& tree, uid_t uid, gid_t gid) : tree_(tree), uid_(uid), gid_(gid) {
@@ -53,9 +80,7 @@ bool AsUser::enter() const noexcept {
 }
 
 bool AsUser::make_reachable() const noexcept {
-  // Private first, so that nothing mounted here reaches the system's own namespace.
-  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return false;
+  if (unshare(CLONE_NEWNS) != 0 || !make_mounts_private(tree_.c_str())) return false;
   // Opened in this namespace (a bind mount takes its source from the caller's own), before the
   // cover hides it; "/proc/self/fd/N" then names it.
   const int fd = open(tree_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
