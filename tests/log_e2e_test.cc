@@ -9,8 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -176,17 +175,20 @@ TEST_F(LogE2eTest, FatalDiagnosticsAreLoggedAndPrintOnlyRunsAreNot) {
 std::string metrics_dir() { return sandbox_root() + "/node-exporter"; }
 std::string metrics_file() { return metrics_dir() + "/lagwatch.prom"; }
 
+// What `command` (run by sh) writes to standard output.
+std::string shell(const std::string& command) {
+  std::string output;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    pclose(pipe);
+  }
+  return output;
+}
+
 // The names in `dir`, sorted, each followed by a blank.
 std::string names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-    names.push_back(entry.path().filename());
-  }
-  std::sort(names.begin(), names.end());
-  std::string list;
-  for (const std::string& name : names) list += name + " ";
-  return list;
+  return shell("ls -A " + dir + " 2>/dev/null | tr '\\n' ' '");
 }
 
 // A metrics file that cannot be written costs the run nothing but one warning in the log: its
@@ -223,7 +225,7 @@ TEST_F(LogE2eTest, MetricsFileThatCannotBeWrittenOnlyCostsAWarning) {
                 << ")\n";
       continue;
     }
-    static_cast<void>(std::system(("cd " + sandbox_root() + " && " + c.prepare).c_str()));
+    shell("cd " + sandbox_root() + " && " + c.prepare);
     LogSink sink;
     run_file.write("1000");
     queue.add_message(1, "101", "a@example.org", kNow - 20000).remote({"Tb@x"}).mess("m\n");
@@ -305,13 +307,7 @@ TEST_F(LogE2eTest, NodeExporterReadsEveryFigure) {
       " 2>/dev/null & for i in $(seq 100); do sleep 0.1; exec 3<>/dev/tcp/127.0.0.1/" + port +
       " && break; done 2>/dev/null; printf \"GET /metrics HTTP/1.0\\r\\n\\r\\n\" >&3; cat <&3; "
       "kill $!";
-  std::string response;
-  if (std::FILE* pipe = popen(("exec bash -c '" + script + "'").c_str(), "r")) {
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-      response.append(buffer, n);
-    pclose(pipe);
-  }
+  const std::string response = shell("exec bash -c '" + script + "'");
   ASSERT_NE(response.find(" 200 OK"), std::string::npos) << response;
 
   std::map<std::string, double> samples;  // every sample served, by its name and labels
